@@ -71,8 +71,16 @@ class Cconverter {
  private:
   using header_writer = int (Cconverter::*)(const int16_t*, Cfile*);
   using event_block_writer = int (Cconverter::*)(const int16_t*, int32_t, Cfile*);
-  int walk_blocks(header_writer write_header, event_block_writer write_event_block,
-                  header_writer write_ender);
+  // The writers of one output style and the names under which they fail.
+  struct Block_writers {
+    header_writer header;
+    const char* header_name;
+    event_block_writer event_block;
+    const char* event_block_name;
+    header_writer ender;
+    const char* ender_name;
+  };
+  int walk_blocks(const Block_writers& writers);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
 

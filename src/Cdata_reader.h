@@ -34,6 +34,8 @@ class Cdata_reader {
   int process_line();
 
  private:
+  int32_t scanned_values() const;
+
   char m_line[MAX_ONE_LINE_LEN];
   uint32_t* m_raw;
   data_t* m_data;

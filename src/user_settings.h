@@ -4,6 +4,8 @@
 #define USER_SETTINGS_H
 
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 
 #include "tvq_constants.h"
 
@@ -18,5 +20,21 @@ constexpr char user_ender[81] = "goodnight world";
 // bytes per value and values per data line
 constexpr uint32_t DATA_SIZE = 4;
 constexpr int32_t NUMBER_OF_DATA = 6;
+
+// USER_SSCANF() : scans a data line with the line format; number_of_data
+// gets the scan's result (values converted, or -1 when the line ends before
+// the first). raw receives slot 0 the integer, slots 1 to 5 the bit patterns
+// of the floats. Returns OK.
+constexpr const char* USER_LINE_FORMAT = "%d %f %f %f %f %f";
+
+inline int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw) {
+  int integer = 0;
+  float values[NUMBER_OF_DATA - 1] = {};
+  number_of_data = std::sscanf(line, USER_LINE_FORMAT, &integer, &values[0], &values[1],
+                               &values[2], &values[3], &values[4]);
+  if (number_of_data >= 1) raw[0] = static_cast<uint32_t>(integer);
+  for (int32_t i = 1; i < number_of_data; ++i) std::memcpy(&raw[i], &values[i - 1], sizeof(float));
+  return OK;
+}
 
 #endif

@@ -1,0 +1,134 @@
+#include "Cdata_reader.h"
+
+#include <cstdio>
+
+namespace {
+
+bool is_c_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The scan's "%d" has no defined result for an integer outside 32 bits, so
+// such a line is refused before it is scanned. The token is taken as "%d"
+// takes it: white space, an optional sign, decimal digits.
+int check_integer_fits(const char* line) {
+  const char* p = line;
+  while (is_c_space(*p)) ++p;
+  const char* token = p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  const char* digits = p;
+  const uint64_t limit = negative ? 2147483648u : 2147483647u;
+  uint64_t value = 0;
+  bool too_large = false;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + static_cast<uint64_t>(*p - '0');
+    if (value > limit) {
+      too_large = true;
+      value = limit + 1;  // saturate; the rest of the digits only matter for the message
+    }
+  }
+  if (p == digits || !too_large) return OK;
+  std::printf("integer %.*s does not fit in 32 bits\n", static_cast<int>(p - token), token);
+  return ERROR;
+}
+
+}  // namespace
+
+Cdata_reader::Cdata_reader()
+    : m_line(),
+      m_raw(new uint32_t[NUMBER_OF_DATA]()),
+      m_data(new data_t[MAX_WORDS]()),
+      m_number_of_data(0),
+      m_number_of_word(0) {}
+
+Cdata_reader::~Cdata_reader() {
+  delete[] m_raw;
+  delete[] m_data;
+}
+
+int Cdata_reader::read_in_one_line(Cfile* in) {
+  if (in->read_line(m_line, MAX_ONE_LINE_LEN) == END_OF_FILE) return END_OF_FILE;
+  return process_line();
+}
+
+int Cdata_reader::process_line() {
+  if (check_comment() == COMMENT) return COMMENT;
+  if (check_integer_fits(m_line) == ERROR) return ERROR;
+  USER_SSCANF(m_number_of_data, m_line, m_raw);
+  if (m_number_of_data != NUMBER_OF_DATA) {
+    std::puts("\n scaned number and number_of_data is not consistent!!\n");
+    return ERROR;
+  }
+  if (convert_data_to_data_t(DATA_SIZE) == ERROR) {
+    std::puts("error@Cdata_reader::convert_data_to_data_t");
+    return ERROR;
+  }
+  if (count_number_of_word(DATA_SIZE) == ERROR) {
+    std::puts("error@Cdata_reader::count nuber of word");
+    return ERROR;
+  }
+  return OK;
+}
+
+// The scanned count bounded to the slots that exist (-1 means none).
+int32_t Cdata_reader::scanned_values() const {
+  if (m_number_of_data < 0) return 0;
+  return m_number_of_data > NUMBER_OF_DATA ? NUMBER_OF_DATA : m_number_of_data;
+}
+
+int Cdata_reader::get_data(data_t& destination, int32_t index) const {
+  if (index >= 0 && index < m_number_of_word) {
+    destination = m_data[index];
+    return OK;
+  }
+  destination = 0;
+  std::printf("cannot access to m_data[%d]\n", index);
+  return ERROR;
+}
+
+int Cdata_reader::check_comment() const {
+  const char first = m_line[0];
+  const char second = first == '\0' ? '\0' : m_line[1];
+  if (first == '#' || first == 'c' || first == '%' || first == '\n') return COMMENT;
+  if (first == '/' && second == '/') return COMMENT;
+  return OK;
+}
+
+int Cdata_reader::convert_data_to_data_t(uint32_t data_size) {
+  const int32_t count = scanned_values();
+  if (data_size == 4) {
+    for (int32_t i = 0; i < count; ++i) {
+      m_data[2 * i] = static_cast<data_t>(m_raw[i] & 0xFFFFu);
+      m_data[2 * i + 1] = static_cast<data_t>(m_raw[i] >> 16);
+    }
+    return OK;
+  }
+  if (data_size == 2) {
+    for (int32_t i = 0; i < count; ++i) {
+      const auto value = static_cast<int32_t>(m_raw[i]);
+      if (value < INT16_MIN || value > INT16_MAX) {
+        std::puts("input data is too large or small for short");
+        return ERROR;
+      }
+      m_data[i] = static_cast<data_t>(value);
+    }
+    return OK;
+  }
+  std::puts("input data_size is wrong");
+  return ERROR;
+}
+
+int Cdata_reader::count_number_of_word(uint32_t data_size) {
+  const int32_t count = scanned_values();
+  if (data_size == 4) {
+    m_number_of_word = 2 * count;
+    return OK;
+  }
+  if (data_size == 2) {
+    m_number_of_word = count;
+    return OK;
+  }
+  std::puts("input data_size is wrong");
+  return ERROR;
+}
