@@ -2,45 +2,13 @@
 
 #include <cstdio>
 
-namespace {
-
-bool is_c_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-// The scan's "%d" has no defined result for an integer outside 32 bits, so
-// such a line is refused before it is scanned. The token is taken as "%d"
-// takes it: white space, an optional sign, decimal digits.
-int check_integer_fits(const char* line) {
-  const char* p = line;
-  while (is_c_space(*p)) ++p;
-  const char* token = p;
-  const bool negative = *p == '-';
-  if (*p == '+' || *p == '-') ++p;
-  const char* digits = p;
-  const uint64_t limit = negative ? 2147483648u : 2147483647u;
-  uint64_t value = 0;
-  bool too_large = false;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-    if (value > limit) {
-      too_large = true;
-      value = limit + 1;  // saturate; the rest of the digits only matter for the message
-    }
-  }
-  if (p == digits || !too_large) return OK;
-  std::printf("integer %.*s does not fit in 32 bits\n", static_cast<int>(p - token), token);
-  return ERROR;
-}
-
-}  // namespace
-
 Cdata_reader::Cdata_reader()
-    : m_line(),
-      m_raw(new uint32_t[NUMBER_OF_DATA]()),
+    : m_raw(new uint32_t[NUMBER_OF_DATA]()),
       m_data(new data_t[MAX_WORDS]()),
       m_number_of_data(0),
-      m_number_of_word(0) {}
+      m_number_of_word(0) {
+  m_line[0] = '\0';
+}
 
 Cdata_reader::~Cdata_reader() {
   delete[] m_raw;
@@ -54,8 +22,7 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
 
 int Cdata_reader::process_line() {
   if (check_comment() == COMMENT) return COMMENT;
-  if (check_integer_fits(m_line) == ERROR) return ERROR;
-  USER_SSCANF(m_number_of_data, m_line, m_raw);
+  if (USER_SSCANF(m_number_of_data, m_line, m_raw) == ERROR) return ERROR;
   if (m_number_of_data != NUMBER_OF_DATA) {
     std::puts("\n scaned number and number_of_data is not consistent!!\n");
     return ERROR;
@@ -77,11 +44,7 @@ int32_t Cdata_reader::scanned_values() const {
   return m_number_of_data > NUMBER_OF_DATA ? NUMBER_OF_DATA : m_number_of_data;
 }
 
-int Cdata_reader::get_data(data_t& destination, int32_t index) const {
-  if (index >= 0 && index < m_number_of_word) {
-    destination = m_data[index];
-    return OK;
-  }
+int Cdata_reader::report_bad_index(data_t& destination, int32_t index) {
   destination = 0;
   std::printf("cannot access to m_data[%d]\n", index);
   return ERROR;

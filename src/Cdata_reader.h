@@ -24,7 +24,15 @@ class Cdata_reader {
   // OK (words ready), COMMENT, END_OF_FILE, or ERROR after a message.
   int read_in_one_line(Cfile* in);
   int get_number_of_word() const { return m_number_of_word; }
-  int get_data(data_t& destination, int32_t index) const;
+  // get_data() : the word at index, or 0 and ERROR (after a message) when
+  // index is outside the words of the current line.
+  int get_data(data_t& destination, int32_t index) const {
+    if (index >= 0 && index < m_number_of_word) {
+      destination = m_data[index];
+      return OK;
+    }
+    return report_bad_index(destination, index);
+  }
   int check_comment() const;
   int convert_data_to_data_t(uint32_t data_size);
   int count_number_of_word(uint32_t data_size);
@@ -35,6 +43,7 @@ class Cdata_reader {
 
  private:
   int32_t scanned_values() const;
+  static int report_bad_index(data_t& destination, int32_t index);
 
   char m_line[MAX_ONE_LINE_LEN];
   uint32_t* m_raw;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "line_scan.h"
 #include "tvq_constants.h"
 
 constexpr char user_run_number[9] = "RUN-1001";
@@ -24,10 +25,21 @@ constexpr int32_t NUMBER_OF_DATA = 6;
 // USER_SSCANF() : scans a data line with the line format; number_of_data
 // gets the scan's result (values converted, or -1 when the line ends before
 // the first). raw receives slot 0 the integer, slots 1 to 5 the bit patterns
-// of the floats. Returns OK.
+// of the floats. Returns OK, or ERROR after a message for an integer that
+// does not fit in 32 bits.
 constexpr const char* USER_LINE_FORMAT = "%d %f %f %f %f %f";
 
 inline int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw) {
+  // Plain decimal lines, nearly all of them, are scanned without the C
+  // library and with its exact results.
+  if (scan_plain_line(line, 1, NUMBER_OF_DATA - 1, raw)) {
+    number_of_data = NUMBER_OF_DATA;
+    return OK;
+  }
+  if (check_integer_fits(line) == ERROR) {
+    number_of_data = 0;
+    return ERROR;
+  }
   int integer = 0;
   float values[NUMBER_OF_DATA - 1] = {};
   number_of_data = std::sscanf(line, USER_LINE_FORMAT, &integer, &values[0], &values[1],
