@@ -1,0 +1,593 @@
+// The data line scan against the C library's own sscanf with the line format
+// "%d %f %f %f %f %f". Lines come from a seeded generator that aims at the
+// corners of number parsing: float rounding boundaries (exact halfway points
+// and values a hair above or below them, in decimal and in hexadecimal),
+// denormals, overflow, very long digit strings, inf/nan spellings, malformed
+// numbers, numbers without separators, junk, tabs and carriage returns.
+// About a third of the lines are plain decimal lines short enough for the
+// fast scan (digits eight at a time, exact float products): significands
+// around 2^24, exponents at the edge of exact powers of ten, 9 to 25
+// significant digits, halfway points with few digits.
+//
+// TVQ_DIFF_LINES sets the number of generated lines (default 5000), e.g.
+//   TVQ_DIFF_LINES=1000000 ./unit_tests --gtest_filter='ScanDifferential.*'
+// TVQ_DIFF_SEED changes the seed.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "Cdata_reader.h"
+#include "tvq_constants.h"
+#include "unit_support.h"
+#include "user_settings.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+using tvq_test::visible;
+
+namespace {
+
+uint32_t bits(float value) {
+  uint32_t b;
+  std::memcpy(&b, &value, sizeof b);
+  return b;
+}
+
+float from_bits(uint32_t b) {
+  float value;
+  std::memcpy(&value, &b, sizeof value);
+  return value;
+}
+
+uint64_t env_number(const char* name, uint64_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 0);
+  return (end != nullptr && *end == '\0') ? value : fallback;
+}
+
+// Tokens every generator draws from: the corners named one by one.
+const char* const BOUNDARY_FLOATS[] = {
+    "16777216", "16777217", "16777218", "16777219", "16777217.0000001", "16777216.9999999",
+    "16777217e0", "1.6777217e7", "33554435", "8388608.5", "8388609.5", "4294967296.5",
+    "1e38", "1e39", "-1e39", "3.4028235e38", "3.40282347e38", "3.40282356e38",
+    "3.4028235677973366e38", "3.40282357e38", "3.4028236e38",
+    "340282356779733661637539395458142568448", "340282356779733661637539395458142568447",
+    "340282356779733661637539395458142568448.0000000001",
+    "1e-45", "-1e-45", "1e-46", "7e-46", "7.006492321624085e-46", "7.006492321624086e-46",
+    "7.0064923216240862e-46", "1.401298464324817e-45", "2.1019476964872256e-45",
+    "2.1019476964872257e-45", "1.1754942e-38", "1.17549435e-38", "1.1754943508222875e-38",
+    "1.17549428e-38", "1.1754942807573643e-38", "1.1754942807573644e-38",
+    "4.9406564584124654e-324", "1e-400", "1e400", "1e-4000000000", "1e4000000000",
+    "0x1p-149", "0x1p-150", "0x1.8p-150", "0x1.000001p-150", "0x1.000001p0",
+    "0x1.0000010000000001p0", "0x1.0000008p0", "0x1.fffffep127", "0x1.ffffffp127",
+    "0x1.fffffefp127", "0x1.fffffe8p127", "0x.000002p-126", "0x0.8p-149", "0x1P+128",
+    "0.1", "0.2", "0.3", "1.00000005960464477539062500000000001", "1.000000059604644775390625",
+    "1.0000000596046447753906249999", "1.00000017881393432617187499", "0.99999997",
+    "123456789", "1234567890123", "9.999999e9", "2.5", "-2.5", "0.5e1", "5e-1",
+};
+
+const char* const MALFORMED_FLOATS[] = {
+    "1e", "1e+", "1e-", "1E", "0e", ".", "-.5", "+.5", "5.", "-5.", "+-1", "-+1", "--1", "-",
+    "+", "e5", ".e1", "-.e1", "0x", "0X", "0x.", "0x.p1", "0xp1", "0x1p", "0x1p+", "0x1p-",
+    "0x1.8p1.5", "1..2", "1.2.3", "1e+-5", "1E5.5", "1e5e5", "nan(", "nan()", "nan(1)",
+    "nan(abc)", "nan(1", "infin", "infinit", "infinity", "infinityx", "in", "inx", "n", "na",
+    "nanx", "-nan", "+nan", "-inf", "+INF", "Inf", "iNfInItY", "NaN", "nAn", "0x1g", "1f",
+    "1.5f", "1d", "0b101", "1_000", "1,5", "\xc2\xa0" "1", "1'000",
+};
+
+const char* const BOUNDARY_INTEGERS[] = {
+    "2147483647", "-2147483648", "2147483648", "-2147483649", "+2147483647", "+2147483648",
+    "4294967295", "4294967296", "4294967297", "-4294967296", "-0", "+0", "0", "00",
+    "00000000000000000000000000000000000000001", "-000002147483648", "-000002147483649",
+    "9223372036854775807", "9223372036854775808", "-9223372036854775808",
+    "-9223372036854775809", "18446744073709551615", "18446744073709551616",
+    "18446744073709551617", "99999999999999999999", "2147483647.9", "1e3", "0x7fffffff",
+    "+-1", "-", "+", "--1", "+ 1", "- 1", "x", "1.5", ".5", "-.5",
+};
+
+class Line_generator {
+ public:
+  explicit Line_generator(uint64_t seed) : m_rng(seed) {}
+
+  std::string next_line() {
+    if (chance(2)) return special_line();
+    if (chance(35)) return plain_line();
+    std::string line;
+    if (chance(10)) line += whitespace();
+    if (!chance(3)) line += int_token();
+    size_t floats = 5;
+    if (chance(5)) floats = below(5);
+    else if (chance(5)) floats = 6 + below(4);
+    for (size_t i = 0; i < floats; ++i) {
+      line += separator();
+      line += float_token();
+    }
+    line += line_end();
+    return line;
+  }
+
+ private:
+  uint64_t below(uint64_t n) { return m_rng() % n; }
+  bool chance(unsigned percent) { return below(100) < percent; }
+  template <size_t N>
+  const char* pick(const char* const (&list)[N]) { return list[below(N)]; }
+
+  std::string digits(size_t count, bool nonzero_first = false) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i)
+      text += static_cast<char>('0' + ((i == 0 && nonzero_first) ? 1 + below(9) : below(10)));
+    return text;
+  }
+  std::string hex_digits(size_t count) {
+    static const char hex[] = "0123456789abcdefABCDEF";
+    std::string text;
+    for (size_t i = 0; i < count; ++i) text += hex[below(sizeof hex - 1)];
+    return text;
+  }
+  std::string sign() {
+    const uint64_t r = below(10);
+    return r < 3 ? "-" : r < 4 ? "+" : "";
+  }
+  std::string whitespace() {
+    static const char* const spaces[] = {" ", "  ", "\t", " \t ", "\v", "\f", "\r", "   "};
+    return pick(spaces);
+  }
+  std::string separator() {
+    const uint64_t r = below(100);
+    if (r < 60) return " ";
+    if (r < 75) return whitespace();
+    if (r < 88) return "";  // the numbers may still stay apart: "1-2", "1e5-3"
+    static const char* const junk[] = {",", ";", "x", "#", "/", "abc", "_", "(", ")", "e", ".",
+                                       "+", "-", " , ", "\x01", "\xff"};
+    return pick(junk);
+  }
+  std::string line_end() {
+    const uint64_t r = below(100);
+    if (r < 70) return "\n";
+    if (r < 80) return "\r\n";
+    if (r < 90) return "";
+    if (r < 95) return " # a comment after the data\n";
+    return " trailing junk 1 2 3\n";
+  }
+  std::string special_line() {
+    static const char* const lines[] = {"", "\n", "\r\n", "   \n", "\t\n", "# comment\n",
+                                        "c comment\n", "%\n", "//\n", "/x\n", " #\n", "C 1\n",
+                                        "1 2 3 4 5 6\n", "1.5 2 3 4 5 6\n", "1-2-3-4-5-6\n"};
+    return pick(lines);
+  }
+
+  std::string decimal() {
+    std::string text = sign();
+    const uint64_t form = below(4);
+    if (form == 0) return text + digits(1 + below(6));
+    if (form == 1) return text + digits(1 + below(6)) + "." + digits(below(7));
+    if (form == 2) return text + "." + digits(1 + below(7));
+    return text + digits(1 + below(3)) + ".";
+  }
+
+  std::string exponent() {
+    std::string text = decimal();
+    if (text.empty() || text == "-" || text == "+") text += "1";
+    text += chance(50) ? "e" : "E";
+    text += sign();
+    const uint64_t r = below(10);
+    if (r < 5) return text + std::to_string(below(40));
+    if (r < 8) return text + std::to_string(35 + below(15));  // near overflow and underflow
+    if (r < 9) return text + "000" + std::to_string(below(50));
+    return text + digits(1 + below(12));
+  }
+
+  std::string hex_float() {
+    std::string text = sign() + (chance(80) ? "0x" : "0X");
+    text += hex_digits(below(9));
+    if (chance(60)) text += "." + hex_digits(below(9));
+    if (chance(75)) text += std::string(chance(80) ? "p" : "P") + sign() + std::to_string(below(160));
+    return text;
+  }
+
+  std::string long_digits() {
+    const uint64_t form = below(4);
+    const size_t length = 20 + below(400);
+    if (form == 0) return sign() + digits(length, true);
+    if (form == 1) {
+      std::string text = digits(length, true);
+      text.insert(1 + below(length - 1), ".");
+      return sign() + text;
+    }
+    if (form == 2) return sign() + "0." + std::string(30 + below(30), '0') + digits(length);
+    return sign() + digits(length, true) + "e-" + std::to_string(below(500));
+  }
+
+  // A float's exact decimal or hexadecimal spelling, cut or extended.
+  static std::string printed(const char* format, double value) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+  }
+
+  // The exact halfway point between a float and the next one up, written out
+  // in full, or a hair above or below it: correct rounding needs every digit.
+  std::string halfway() {
+    uint32_t b;
+    const uint64_t range = below(10);
+    if (range < 3) b = static_cast<uint32_t>(below(0x01000000));  // denormals and the smallest normals
+    else if (range < 4) b = 0x7F000000u | static_cast<uint32_t>(below(0x800000));  // the largest
+    else if (range < 5) b = static_cast<uint32_t>(0x4B000000u + below(0x01000000));  // integers near 2^24
+    else b = static_cast<uint32_t>(below(0x7F800000u));
+    const double low = from_bits(b);
+    const double high = b == 0x7F7FFFFFu ? std::ldexp(1.0, 128) : from_bits(b + 1);
+    const double middle = (low + high) / 2;  // exact: 25 significant bits
+    const std::string sign_text = chance(30) ? "-" : chance(10) ? "+" : "";
+    const uint64_t variant = below(5);
+    if (variant >= 3) {
+      std::string hex = printed("%a", middle);
+      if (variant == 4) {
+        size_t p = hex.find('p');
+        if (hex.find('.') == std::string::npos) hex.insert(p++, ".");
+        hex.insert(p, "0000001");
+      }
+      return sign_text + hex;
+    }
+    std::string text = printed("%.200e", middle);
+    const size_t e = text.find('e');
+    std::string mantissa = text.substr(0, e);
+    const std::string exp = text.substr(e);
+    while (!mantissa.empty() && mantissa.back() == '0') mantissa.pop_back();
+    if (!mantissa.empty() && mantissa.back() == '.') mantissa.pop_back();
+    if (variant == 1) {  // a hair above
+      if (mantissa.find('.') == std::string::npos) mantissa += '.';
+      mantissa += std::string(below(20), '0') + "1";
+    } else if (variant == 2) {  // a hair below
+      char& last = mantissa.back();
+      if (last >= '1' && last <= '9') {
+        --last;
+        if (mantissa.find('.') == std::string::npos) mantissa += '.';
+        mantissa += std::string(1 + below(20), '9');
+      }
+    }
+    // sometimes without the exponent part, as a plain decimal
+    if (chance(25) && std::abs(middle) < 1e30 && std::abs(middle) >= 1) {
+      std::string plain = printed("%.160f", middle);
+      while (plain.back() == '0') plain.pop_back();
+      if (plain.back() == '.') plain.pop_back();
+      return sign_text + plain;
+    }
+    return sign_text + mantissa + exp;
+  }
+
+  std::string printed_float() {
+    const float value = from_bits(static_cast<uint32_t>(m_rng()));
+    static const char* const formats[] = {"%.9g", "%.8g", "%.7g", "%.17g", "%.6e", "%a", "%.3a",
+                                          "%.0a", "%.12e", "%f", "%.30f", "%G", "%A"};
+    return printed(pick(formats), value);
+  }
+
+  // A plain decimal line: white space between the six numbers only.
+  std::string plain_line() {
+    std::string line;
+    if (chance(10)) line += whitespace();
+    line += chance(85) ? sign() + digits(1 + below(9)) : pick(BOUNDARY_INTEGERS);
+    const size_t floats = chance(90) ? 5 : below(8);
+    for (size_t i = 0; i < floats; ++i) {
+      line += chance(80) ? " " : whitespace();
+      line += plain_float();
+    }
+    const uint64_t r = below(10);
+    return line + (r < 7 ? "\n" : r < 8 ? "\r\n" : r < 9 ? "" : " 7 junk\n");
+  }
+
+  // A digit string with a point put in at a random place (or none).
+  std::string with_point(std::string text) {
+    const uint64_t at = below(text.size() + 2);
+    if (at <= text.size()) text.insert(at, ".");
+    return text;
+  }
+
+  std::string exponent_part(int low, int high) {
+    const int value = low + static_cast<int>(below(static_cast<uint64_t>(high - low + 1)));
+    std::string text = chance(50) ? "e" : "E";
+    if (value < 0) text += "-";
+    else if (chance(20)) text += "+";
+    if (chance(15)) text += std::string(1 + below(3), '0');
+    return text + std::to_string(std::abs(value));
+  }
+
+  std::string plain_float() {
+    const uint64_t r = below(100);
+    if (r < 20) return sign() + with_point(digits(1 + below(9)));
+    if (r < 35) {  // significands around 2^23, 2^24 and 2^25 (the end of exact integers)
+      static const uint64_t centres[] = {8388608, 16777216, 33554432, 16777216, 10000000};
+      const uint64_t significand = centres[below(5)] - 3 + below(7);
+      std::string text = with_point(std::to_string(significand));
+      if (chance(50)) text += exponent_part(-12, 12);
+      return sign() + text;
+    }
+    if (r < 50) {  // exponents at the edge of the exact powers of ten
+      return sign() + with_point(digits(1 + below(8))) + exponent_part(-13, 13);
+    }
+    if (r < 65) {  // 9 to 19 significant digits, any exponent of a float
+      return sign() + with_point(digits(9 + below(11), true)) +
+             (chance(60) ? exponent_part(-50, 40) : "");
+    }
+    if (r < 72) {  // 20 to 25 digits: more than 64 bits hold, or leading zeros
+      return sign() + (chance(50) ? with_point(digits(20 + below(6), true))
+                                  : std::string(15 + below(8), '0') + digits(1 + below(9)));
+    }
+    if (r < 90) {  // near a halfway point, with few digits
+      uint32_t b = static_cast<uint32_t>(0x3F800000u + below(0x0F000000u));  // 1 to 2^31
+      if (chance(20)) b = static_cast<uint32_t>(below(0x7F800000u));
+      const double low = from_bits(b);
+      const double middle = (low + static_cast<double>(from_bits(b + 1))) / 2;
+      static const char* const formats[] = {"%.9g", "%.10g", "%.12g", "%.15g", "%.17g",
+                                            "%.19g", "%.25g", "%.8e", "%.16e"};
+      return sign() + printed(pick(formats), middle);
+    }
+    return sign() + pick(BOUNDARY_FLOATS);
+  }
+
+  std::string float_token() {
+    const uint64_t r = below(100);
+    if (r < 14) return decimal();
+    if (r < 26) return exponent();
+    if (r < 30) return sign() + std::string(1 + below(6), '0') + decimal();
+    if (r < 38) return hex_float();
+    if (r < 44) return pick(MALFORMED_FLOATS);
+    if (r < 50) return long_digits();
+    if (r < 60) return pick(BOUNDARY_FLOATS);
+    if (r < 78) return halfway();
+    if (r < 92) return printed_float();
+    return sign() + digits(1 + below(12));
+  }
+
+  std::string int_token() {
+    const uint64_t r = below(100);
+    if (r < 40) return sign() + digits(1 + below(5));
+    if (r < 52) return pick(BOUNDARY_INTEGERS);
+    if (r < 57) return sign() + std::string(1 + below(20), '0') + digits(1 + below(10));
+    if (r < 62) return sign() + digits(10 + below(50), true);
+    if (r < 72) return std::to_string(static_cast<int32_t>(static_cast<uint32_t>(m_rng())));
+    if (r < 77) return std::to_string(static_cast<int64_t>(m_rng()) >> below(40));
+    if (r < 87) return float_token();
+    return decimal();
+  }
+
+  std::mt19937_64 m_rng;
+};
+
+// What the C library's sscanf makes of a line.
+struct Reference {
+  int count;
+  int integer;
+  float floats[NUMBER_OF_DATA - 1];
+  bool integer_in_range;     // the integer token fits 32 bits (its value is defined)
+  std::string integer_text;  // the integer token as written (sign and digits), if any
+};
+
+Reference reference_scan(const std::string& line) {
+  Reference ref{};
+  ref.integer = 0x5EED;
+  for (float& f : ref.floats) f = from_bits(0x7FA5A5A5u);
+  ref.count = std::sscanf(line.c_str(), "%d %f %f %f %f %f", &ref.integer, &ref.floats[0],
+                          &ref.floats[1], &ref.floats[2], &ref.floats[3], &ref.floats[4]);
+  // "%d" takes what strtol with base 10 takes
+  const char* start = line.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(start, &end, 10);
+  const bool overflow = errno == ERANGE;
+  ref.integer_in_range = !overflow && value >= INT32_MIN && value <= INT32_MAX;
+  if (end != start) {
+    const char* token = start;
+    while (*token == ' ' || *token == '\t' || *token == '\n' || *token == '\v' || *token == '\f' ||
+           *token == '\r')
+      ++token;
+    ref.integer_text.assign(token, static_cast<size_t>(end - token));
+  }
+  return ref;
+}
+
+constexpr uint32_t UNTOUCHED = 0xA5A5A5A5u;
+constexpr int SLOTS = 16;  // the scan is handed sixteen consecutive slots
+
+// Compares USER_SSCANF with the reference; returns an empty string when they
+// agree. An integer outside 32 bits has no defined "%d" result: the scan
+// refuses the line with a message naming the integer.
+std::string compare_with_user_sscanf(const std::string& line) {
+  const Reference ref = reference_scan(line);
+  uint32_t raw[SLOTS];
+  for (uint32_t& slot : raw) slot = UNTOUCHED;
+  int32_t count = 12345;
+  CaptureStdout();
+  const int status = USER_SSCANF(count, line.c_str(), raw);
+  const std::string out = GetCapturedStdout();
+  std::string problems;
+  const bool refused = !ref.integer_text.empty() && !ref.integer_in_range;
+  const std::string expected_out =
+      refused ? "integer " + ref.integer_text + " does not fit in 32 bits\n" : "";
+  if (status != (refused ? ERROR : OK)) problems += " status " + std::to_string(status);
+  if (out != expected_out)
+    problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
+  for (int i = NUMBER_OF_DATA; i < SLOTS; ++i)
+    if (raw[i] != UNTOUCHED) problems += " slot " + std::to_string(i) + " written";
+  if (refused) return problems;
+  if (count != ref.count)
+    problems += " count " + std::to_string(count) + " (sscanf " + std::to_string(ref.count) + ")";
+  if (ref.count >= 1 && raw[0] != static_cast<uint32_t>(ref.integer))
+    problems += " integer " + std::to_string(static_cast<int32_t>(raw[0])) + " (sscanf " +
+                std::to_string(ref.integer) + ")";
+  for (int i = 1; i < ref.count && i < NUMBER_OF_DATA; ++i) {
+    if (raw[i] != bits(ref.floats[i - 1])) {
+      char text[96];
+      std::snprintf(text, sizeof text, " float %d bits %08x (sscanf %08x)", i, raw[i],
+                    bits(ref.floats[i - 1]));
+      problems += text;
+    }
+  }
+  return problems;
+}
+
+bool is_comment(const std::string& line) {
+  const char first = line.empty() ? '\0' : line[0];
+  return first == '#' || first == 'c' || first == '%' || first == '\n' ||
+         (first == '/' && line.size() > 1 && line[1] == '/');
+}
+
+// Compares Cdata_reader's handling of a line with what the reference scan
+// implies; returns an empty string when they agree.
+std::string compare_with_data_reader(const std::string& line) {
+  if (line.size() >= static_cast<size_t>(MAX_ONE_LINE_LEN)) return " line too long for one read";
+  const Reference ref = reference_scan(line);
+  int expected_status = OK;
+  std::string expected_out;
+  std::vector<uint16_t> expected_words;
+  if (is_comment(line)) {
+    expected_status = COMMENT;
+  } else if (!ref.integer_text.empty() && !ref.integer_in_range) {
+    expected_status = ERROR;
+    expected_out = "integer " + ref.integer_text + " does not fit in 32 bits\n";
+  } else if (ref.count != NUMBER_OF_DATA) {
+    expected_status = ERROR;
+    expected_out = "\n scaned number and number_of_data is not consistent!!\n\n";
+  } else {
+    const auto integer = static_cast<uint32_t>(ref.integer);
+    expected_words = {static_cast<uint16_t>(integer & 0xFFFF), static_cast<uint16_t>(integer >> 16)};
+    for (const float f : ref.floats) {
+      expected_words.push_back(static_cast<uint16_t>(bits(f) & 0xFFFF));
+      expected_words.push_back(static_cast<uint16_t>(bits(f) >> 16));
+    }
+  }
+
+  Cdata_reader reader;
+  std::memcpy(reader.line(), line.c_str(), line.size() + 1);
+  CaptureStdout();
+  const int status = reader.process_line();
+  const std::string out = GetCapturedStdout();
+  std::string problems;
+  if (status != expected_status)
+    problems += " status " + std::to_string(status) + " (expected " + std::to_string(expected_status) + ")";
+  if (out != expected_out) problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
+  if (status == OK && expected_status == OK) {
+    std::vector<uint16_t> words;
+    for (int i = 0; i < reader.get_number_of_word(); ++i) {
+      data_t word = 0;
+      reader.get_data(word, i);
+      words.push_back(static_cast<uint16_t>(word));
+    }
+    if (words != expected_words) {
+      problems += " words";
+      for (size_t i = 0; i < words.size(); ++i) {
+        char text[16];
+        std::snprintf(text, sizeof text, " %04x", words[i]);
+        problems += text;
+      }
+      problems += " (sscanf";
+      for (const uint16_t w : expected_words) {
+        char text[16];
+        std::snprintf(text, sizeof text, " %04x", w);
+        problems += text;
+      }
+      problems += ")";
+    }
+  }
+  return problems;
+}
+
+// Lines built from the named corner tokens in every position.
+std::vector<std::string> corner_lines() {
+  std::vector<std::string> lines;
+  for (const char* token : BOUNDARY_FLOATS) {
+    const std::string t = token;
+    lines.push_back("1 " + t + " 2 3 4 5\n");
+    lines.push_back("1 2 3 4 5 " + t + "\n");
+    lines.push_back("-7 " + t + " " + t + " " + t + " " + t + " " + t + "\r\n");
+    lines.push_back("1" + t + t + t + t + t);
+  }
+  for (const char* token : MALFORMED_FLOATS) {
+    const std::string t = token;
+    lines.push_back("1 " + t + " 2 3 4 5\n");
+    lines.push_back("1 2 3 4 5 " + t + "\n");
+    lines.push_back("1 2 3 4 " + t + " 6\n");
+    lines.push_back("1 " + t + t + t + t + t + "\n");
+    lines.push_back(t + " 2 3 4 5 6\n");
+  }
+  for (const char* token : BOUNDARY_INTEGERS) {
+    const std::string t = token;
+    lines.push_back(t + " 2 3 4 5 6\n");
+    lines.push_back(" \t" + t + " 2 3 4 5 6\n");
+    lines.push_back(t + "\n");
+    lines.push_back(t + ".5 2 3 4 5\n");
+  }
+  return lines;
+}
+
+void run_lines(const char* what, const std::vector<std::string>& lines,
+               std::string (*compare)(const std::string&)) {
+  size_t failures = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string problems = compare(lines[i]);
+    if (problems.empty()) continue;
+    if (++failures <= 20)
+      ADD_FAILURE() << what << " line " << i << " \"" << visible(lines[i]) << "\":" << problems;
+  }
+  EXPECT_EQ(0u, failures) << "of " << lines.size() << " lines";
+}
+
+std::vector<std::string> generated_lines() {
+  const uint64_t count = env_number("TVQ_DIFF_LINES", 5000);
+  const uint64_t seed = env_number("TVQ_DIFF_SEED", 20240611);
+  Line_generator generator(seed);
+  std::vector<std::string> lines;
+  lines.reserve(static_cast<size_t>(count));
+  for (uint64_t i = 0; i < count; ++i) lines.push_back(generator.next_line());
+  return lines;
+}
+
+TEST(ScanDifferential, CornerLinesScanLikeSscanf) {
+  run_lines("corner", corner_lines(), compare_with_user_sscanf);
+}
+
+TEST(ScanDifferential, GeneratedLinesScanLikeSscanf) {
+  const std::vector<std::string> lines = generated_lines();
+  // the generator must reach every outcome, or it proves little
+  size_t six = 0, fewer = 0, none = 0, out_of_range = 0, no_integer = 0, plain_short = 0;
+  for (const auto& line : lines) {
+    const Reference ref = reference_scan(line);
+    if (ref.count == NUMBER_OF_DATA && line.size() <= 120 &&
+        line.find_first_not_of("0123456789+-.eE \t\r\n\v\f") == std::string::npos)
+      ++plain_short;
+    if (ref.count == NUMBER_OF_DATA) ++six;
+    else if (ref.count > 0) ++fewer;
+    else ++none;
+    if (ref.integer_text.empty()) ++no_integer;
+    else if (!ref.integer_in_range) ++out_of_range;
+  }
+  if (lines.size() >= 1000) {
+    EXPECT_GT(six, lines.size() / 5) << "too few lines with six values";
+    EXPECT_GT(fewer, lines.size() / 20) << "too few lines with fewer values";
+    EXPECT_GT(none, lines.size() / 100) << "too few lines with no value";
+    EXPECT_GT(out_of_range, lines.size() / 100) << "too few integers outside 32 bits";
+    EXPECT_GT(no_integer, lines.size() / 100) << "too few lines without an integer";
+    EXPECT_GT(plain_short, lines.size() / 5) << "too few short plain decimal lines";
+  }
+  run_lines("generated", lines, compare_with_user_sscanf);
+}
+
+TEST(ScanDifferential, CornerLinesThroughDataReader) {
+  run_lines("corner", corner_lines(), compare_with_data_reader);
+}
+
+TEST(ScanDifferential, GeneratedLinesThroughDataReader) {
+  run_lines("generated", generated_lines(), compare_with_data_reader);
+}
+
+}  // namespace
