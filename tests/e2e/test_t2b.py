@@ -279,6 +279,24 @@ class TextToBinary(t.E2ETestCase):
         partial = t.event_block([t.Record(i + 1, w) for i, w in enumerate(words)])
         self.assertBytesEqual(H + partial[:8 + 3 * 34], self.read_file("out.tvq"))
 
+    def test_read_error(self):
+        """A line read failing with EIO (/proc/self/mem read from offset 0)
+        ends the process at once with status 1; the header block and the
+        event block's flag and blank are already written."""
+        if not os.path.exists("/proc/self/mem"):
+            self.skipTest("no /proc/self/mem")
+        result = self.tvq("-t2b", "/proc/self/mem", "out.tvq")
+        self.assertRun(result, 1, "cannot read /proc/self/mem: Input/output error\nfgets error")
+        self.assertBytesEqual(H + bytes(8), self.read_file("out.tvq"))
+
+    def test_input_from_pipe(self):
+        """Text read from a pipe gives the same file as from a regular file."""
+        lines, words = t.generate_lines(600, seed=12, comment_every=3)
+        text = b"".join(lines)
+        result = self.tvq("-t2b", "/dev/stdin", "out.tvq", input_data=text)
+        self.assertRun(result, 0, converted_stdout(600))
+        self.assertBytesEqual(blocks_of(words), self.read_file("out.tvq"))
+
     def test_write_failure(self):
         lines, _ = t.generate_lines(481 * 8 + 10, seed=4)
         text = b"".join(lines)

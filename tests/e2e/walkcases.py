@@ -176,6 +176,16 @@ class WalkCases:
                     feeder.stop()
                 self.assertMatchesModel(result, self.model(data, "fifo"), "out")
 
+    def test_read_error(self):
+        """Reading /proc/self/mem from offset 0 fails with EIO: the error is
+        reported with the block number, nothing is written."""
+        if not os.path.exists("/proc/self/mem"):
+            self.skipTest("no /proc/self/mem")
+        result = self.tvq(self.OPTION, "/proc/self/mem", "out")
+        self.assertRun(result, 255, lines(
+            "cannot read block 0 of /proc/self/mem: Input/output error", "read_heaader_binary"))
+        self.assertEqual(b"", self.read_file("out"))
+
     def big_input(self):
         """An input whose output is well over WRITE_WINDOW bytes beyond the
         middle limit of test_write_failure."""
