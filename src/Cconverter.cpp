@@ -417,7 +417,11 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
       put16(record + length, static_cast<uint16_t>(word));
       length += 2;
     }
-    m_out->write_binary(record, length);
+    if (m_out->write_binary(record, length) == ERROR) {
+      std::puts("write_event_block_binary");
+      delete reader;
+      return ERROR;
+    }
     used += length;
   }
 
