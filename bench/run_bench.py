@@ -522,6 +522,9 @@ class Bench:
         u = os.uname()
         print("host: %s %s, %d CPUs, python %s" % (u.sysname, u.release, os.cpu_count() or 0,
                                                   sys.version.split()[0]))
+        print("load average: %.2f %.2f %.2f%s" % (os.getloadavg() + (
+            "  (other work is running: times will be noisy)"
+            if os.getloadavg()[0] > 0.5 else "",)))
         print("program: %s" % args.binary)
         print("work directory: %s" % self.work)
         self.build_tools()
@@ -599,6 +602,8 @@ class Bench:
             cmds = [program("-t2b", text_file, exp_t2b), peer, cat]
             results["-t2b"] = self.run_conversion("text to binary", "-t2b", text_file, cmds)
 
+        print()
+        print("load average at the end: %.2f %.2f %.2f" % os.getloadavg())
         self.print_targets(results)
         if have_program:
             self.print_memory(results)
