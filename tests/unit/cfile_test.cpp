@@ -356,11 +356,19 @@ TEST(CfileOpenForWriting, AnythingExistingUnderTheNameIsLeftAlone) {
         case FIFO: ASSERT_EQ(0, mkfifo(name.c_str(), 0600)); break;
         case DIRECTORY: ASSERT_EQ(0, mkdir(name.c_str(), 0700)); break;
       }
+      // a FIFO held open at both ends, so that a program that wrongly opens
+      // it fails this test instead of waiting for a writer forever
+      const int fifo_fd = e.kind == FIFO ? ::open(name.c_str(), O_RDWR | O_NONBLOCK) : -1;
       {
         Cfile file;
         CaptureStdout();
         EXPECT_EQ(ERROR, (file.*mode.open)(name));
         EXPECT_EQ("all ready exist " + name + "\n", GetCapturedStdout());
+      }
+      if (fifo_fd >= 0) {
+        char byte;
+        EXPECT_EQ(-1, ::read(fifo_fd, &byte, 1)) << "something was written into the FIFO";
+        ::close(fifo_fd);
       }
       struct stat status {};
       ASSERT_EQ(0, lstat(name.c_str(), &status));
