@@ -125,7 +125,8 @@ const char* const MALFORMED_FLOATS[] = {
     "0x1.8p1.5", "1..2", "1.2.3", "1e+-5", "1E5.5", "1e5e5", "nan(", "nan()", "nan(1)",
     "nan(abc)", "nan(1", "infin", "infinit", "infinity", "infinityx", "in", "inx", "n", "na",
     "nanx", "-nan", "+nan", "-inf", "+INF", "Inf", "iNfInItY", "NaN", "nAn", "0x1g", "1f",
-    "1.5f", "1d", "0b101", "1_000", "1,5", "1:5", "9:", "1/2", "5@", "1\xfa", "2\xff", "\xc2\xa0" "1", "1'000",
+    "1.5f", "1d", "0b101", "1_000", "1,5", "1:5", "9:", "1/2", "5@", "1\xfa", "2\xff",
+    "\xc2\xa0\x31", "1'000",
 };
 
 const char* const BOUNDARY_INTEGERS[] = {
