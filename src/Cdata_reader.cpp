@@ -21,6 +21,7 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
 }
 
 int Cdata_reader::process_line() {
+  m_number_of_word = 0;  // no words are served from an earlier line
   if (check_comment() == COMMENT) return COMMENT;
   if (USER_SSCANF(m_number_of_data, m_line, m_raw) == ERROR) return ERROR;
   if (m_number_of_data != NUMBER_OF_DATA) {
