@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
-# Builds tvqconverter and runs real conversions on the bundled examples.
-# Outputs go to out/; the previous ones are removed first, since the program
-# never overwrites an existing file.
+# Builds tvqconverter and runs its three conversions on the bundled examples:
+# text data lines to a block file, then that block file as a dump and as a
+# listing. Outputs go to out/; the previous ones are removed first, since the
+# program never overwrites an existing file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DTVQ_BUILD_TESTS=OFF >/dev/null
 cmake --build build -j "$(nproc)" >/dev/null
 mkdir -p out
-rm -f out/run1001.rb out/run1001.tvq out/run1001.listing
-
-echo "== tvqconverter -b2rb examples/run1001.tvq out/run1001.rb"
-build/tvqconverter -b2rb examples/run1001.tvq out/run1001.rb
-head -n 6 out/run1001.rb
+rm -f out/run1001.tvq out/run1001.rb out/run1001.listing
 
 echo "== tvqconverter -t2b examples/run1001.txt out/run1001.tvq"
 build/tvqconverter -t2b examples/run1001.txt out/run1001.tvq
-cmp out/run1001.tvq examples/run1001.tvq && echo "out/run1001.tvq is identical to examples/run1001.tvq"
+cmp out/run1001.tvq examples/run1001.tvq && echo "(out/run1001.tvq is identical to the bundled examples/run1001.tvq)"
+
+echo "== tvqconverter -b2rb out/run1001.tvq out/run1001.rb"
+build/tvqconverter -b2rb out/run1001.tvq out/run1001.rb
+echo "-- first lines of out/run1001.rb:"
+head -n 6 out/run1001.rb
 
 echo "== tvqconverter -b2t out/run1001.tvq out/run1001.listing"
 build/tvqconverter -b2t out/run1001.tvq out/run1001.listing
+echo "-- out/run1001.listing:"
 cat out/run1001.listing
