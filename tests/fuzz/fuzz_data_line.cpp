@@ -59,6 +59,12 @@ void check_get_data(const Cdata_reader& reader) {
   }
 }
 
+// A comment or bad line leaves no words of an earlier line to be served.
+void check_no_words(const Cdata_reader& reader) {
+  fuzz::check(reader.get_number_of_word() == 0, "words of an earlier line still served");
+  check_get_data(reader);
+}
+
 void check_line(Cdata_reader& reader, const char* piece, size_t length) {
   char* line = reader.line();
   std::memcpy(line, piece, length);
@@ -70,12 +76,12 @@ void check_line(Cdata_reader& reader, const char* piece, size_t length) {
 
   if (is_comment(line)) {
     fuzz::check(result == COMMENT, "comment line not reported as COMMENT");
-    check_get_data(reader);
+    check_no_words(reader);
     return;
   }
   if (!integer_fits(line)) {
     fuzz::check(result == ERROR, "integer outside 32 bits accepted");
-    check_get_data(reader);
+    check_no_words(reader);
     return;
   }
   int integer = 0;
@@ -84,7 +90,7 @@ void check_line(Cdata_reader& reader, const char* piece, size_t length) {
                                 &values[2], &values[3], &values[4]);
   if (count != 6) {
     fuzz::check(result == ERROR, "line with fewer than six values accepted");
-    check_get_data(reader);
+    check_no_words(reader);
     return;
   }
   fuzz::check(result == OK, "good data line refused");
