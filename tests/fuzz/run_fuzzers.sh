@@ -4,8 +4,9 @@
 # Environment: TVQ_FUZZ_BUILD_DIR (default build-fuzz in the repository),
 # TVQ_FUZZERS (default: all five harnesses, space-separated).
 # Each harness first replays the saved regression inputs, then fuzzes a copy
-# of its seed corpus (the committed corpus is never changed). Any finding
-# fails the script; the input is kept under tests/fuzz/crashes/.
+# of its seed corpus (the committed corpus is never changed); the text
+# harnesses also get the tokens of line.dict. Any finding fails the script;
+# the input is kept under tests/fuzz/crashes/.
 # Without clang++ the script says so and succeeds without running anything.
 set -euo pipefail
 
@@ -53,12 +54,17 @@ for fuzzer in $fuzzers; do
     fi
   fi
 
+  dict=()
+  case $fuzzer in
+    fuzz_data_line | fuzz_t2b | fuzz_scan_diff) dict=(-dict="$here/line.dict") ;;
+  esac
+
   corpus=$work/corpus-$fuzzer
   mkdir -p "$corpus"
   cp "$here/corpus/$fuzzer/." "$corpus/" -R
   echo "== fuzz: $fuzzer: ${seconds}s"
   "$binary" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    -artifact_prefix="$crashes/$fuzzer-" "$corpus" >"$log" 2>&1 || status=$?
+    "${dict[@]}" -artifact_prefix="$crashes/$fuzzer-" "$corpus" >"$log" 2>&1 || status=$?
   grep -a -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^#[0-9]+ +DONE' "$log" || true
   if [ "$status" -ne 0 ]; then
     grep -a -v '^#' "$log" | tail -n 60
