@@ -7,7 +7,8 @@
 # of its seed corpus (the committed corpus is never changed); the text
 # harnesses also get the tokens of line.dict. Any finding fails the script;
 # the input is kept under tests/fuzz/crashes/.
-# Without clang++ the script says so and succeeds without running anything.
+# Without clang++ (or its libFuzzer runtime) the script says so and succeeds
+# without running anything.
 set -euo pipefail
 
 seconds=${1:-30}
@@ -25,6 +26,18 @@ if ! command -v clang++ >/dev/null 2>&1 || ! command -v clang >/dev/null 2>&1; t
   echo "fuzz: SKIPPED: clang/clang++ not found (libFuzzer needs clang); no harness was run"
   exit 0
 fi
+
+# clang without its libFuzzer runtime cannot build the harnesses either.
+probe=$(mktemp -d "${TMPDIR:-/tmp}/tvq-fuzz-probe.XXXXXX")
+printf '%s\n' '#include <cstddef>' '#include <cstdint>' \
+  'extern "C" int LLVMFuzzerTestOneInput(const uint8_t*, size_t) { return 0; }' >"$probe/probe.cpp"
+if ! clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cpp" -o "$probe/probe" >"$probe/log" 2>&1; then
+  cat "$probe/log"
+  rm -rf "$probe"
+  echo "fuzz: SKIPPED: clang++ cannot link a libFuzzer binary (is libclang-rt-14-dev installed?); no harness was run"
+  exit 0
+fi
+rm -rf "$probe"
 
 echo "== fuzz: building the harnesses in $build"
 CC=clang CXX=clang++ cmake -S "$repo" -B "$build" -DTVQ_BUILD_FUZZERS=ON -DTVQ_BUILD_TESTS=OFF >/dev/null
