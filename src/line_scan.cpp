@@ -60,12 +60,54 @@ bool scan_integer(const char*& p, uint32_t& raw) {
   return true;
 }
 
-constexpr float EXACT_POWERS_OF_TEN[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-constexpr int MAX_EXACT_POWER = 10;
-constexpr uint64_t MAX_EXACT_SIGNIFICAND = uint64_t{1} << 24;  // every integer up to it is a float
-constexpr int MAX_DIGITS = 19;                                 // fit in 64 bits
+constexpr int MAX_DIGITS = 19;  // fit in 64 bits
 constexpr int MAX_EXPONENT_DIGITS = 4;
+
+// Powers of ten as doubles, each correctly rounded (relative error at most
+// 2^-53), from 10^-MAX_POWER to 10^MAX_POWER.
+constexpr int MAX_POWER = 40;
+constexpr double POWERS_OF_TEN_DOUBLE[2 * MAX_POWER + 1] = {
+    1e-40, 1e-39, 1e-38, 1e-37, 1e-36, 1e-35, 1e-34, 1e-33, 1e-32, 1e-31, 1e-30, 1e-29, 1e-28, 1e-27,
+    1e-26, 1e-25, 1e-24, 1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13,
+    1e-12, 1e-11, 1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,
+    1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,
+    1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,  1e29,
+    1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38,  1e39,  1e40};
+constexpr uint64_t MAX_EXACT_SIGNIFICAND = uint64_t{1} << 53;  // every integer up to it is a double
+// Floats from 2^-125 up to a little below the largest float: no denormal
+// and no overflow near the approximation.
+constexpr double SMALLEST_SAFE_FLOAT = 2.35098870164457501594e-38;
+constexpr double LARGEST_SAFE_FLOAT = 3.4e38;
+// Bits of a double's significand below a float's: a float halfway point has
+// exactly the top one of them set.
+constexpr uint64_t BELOW_FLOAT_MASK = (uint64_t{1} << 29) - 1;
+constexpr uint64_t FLOAT_HALFWAY = uint64_t{1} << 28;
+constexpr uint64_t GUARD = 8;  // doubles' last places of doubt around a halfway point
+
+// to_float() : the correctly rounded float of significand * 10^exponent, or
+// false when it cannot be told cheaply. The double product is within two of
+// its last places of the exact value (one rounding of the power, one of the
+// product), so rounding it to a float gives the correct float unless it lies
+// that close to a point halfway between two floats.
+inline bool to_float(uint64_t significand, int exponent, float& result) {
+  if (significand > MAX_EXACT_SIGNIFICAND || exponent < -MAX_POWER || exponent > MAX_POWER)
+    return false;
+  const double value =
+      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
+  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT) return false;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  if ((bits & BELOW_FLOAT_MASK) - (FLOAT_HALFWAY - GUARD) <= 2 * GUARD) return false;
+  result = static_cast<float>(value);
+  return true;
+}
+
+// The rare numbers to_float() leaves: correctly rounded by the library.
+__attribute__((noinline)) bool parse_float_slowly(const char* first, const char* last,
+                                                  float& result) {
+  const auto [end, error] = std::from_chars(first, last, result, std::chars_format::general);
+  return error == std::errc() && end == last;  // overflow, underflow: the C library decides
+}
 
 // A decimal float: [sign] digits [. digits] [(e|E) [sign] digits], at least one
 // digit before the exponent. Correctly rounded like the C library's strtof.
@@ -99,18 +141,10 @@ bool scan_float(const char*& p, uint32_t& raw) {
   const char* end = s;
 
   float result = 0.0f;
-  if (digits <= MAX_DIGITS && significand <= MAX_EXACT_SIGNIFICAND &&
-      exponent >= -MAX_EXACT_POWER && exponent <= MAX_EXACT_POWER) {
-    // Both operands are exact floats, so the one rounding of the product or
-    // quotient gives the correctly rounded value.
-    const auto exact = static_cast<float>(significand);
-    result = exponent >= 0 ? exact * EXACT_POWERS_OF_TEN[exponent]
-                           : exact / EXACT_POWERS_OF_TEN[-exponent];
-  } else {
-    float parsed = 0.0f;
-    const auto [last, error] = std::from_chars(number, end, parsed, std::chars_format::general);
-    if (error != std::errc() || last != end) return false;  // overflow, underflow: C library
-    result = parsed;
+  if (significand == 0 && digits <= MAX_DIGITS) {
+    result = 0.0f;
+  } else if (digits > MAX_DIGITS || !to_float(significand, exponent, result)) {
+    if (!parse_float_slowly(number, end, result)) return false;
   }
   if (negative) result = -result;
   std::memcpy(&raw, &result, sizeof raw);

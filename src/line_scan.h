@@ -9,7 +9,10 @@
 
 // White space as the "C" locale's isspace() sees it.
 inline bool is_c_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+  constexpr uint64_t SPACES = (uint64_t{1} << ' ') | (uint64_t{1} << '\t') | (uint64_t{1} << '\n') |
+                              (uint64_t{1} << '\v') | (uint64_t{1} << '\f') | (uint64_t{1} << '\r');
+  const auto code = static_cast<unsigned char>(c);
+  return code <= ' ' && ((SPACES >> code) & 1u) != 0;
 }
 
 // scan_plain_line() : true when the line is integers then floats, each
