@@ -128,7 +128,7 @@ int Cfile::seek_back_one_block() {
 }
 
 int Cfile::read_line(char* buffer, uint32_t size) {
-  if (std::fgets(buffer, static_cast<int>(size), m_fp) != nullptr) return OK;
+  if (fgets_unlocked(buffer, static_cast<int>(size), m_fp) != nullptr) return OK;
   if (std::ferror(m_fp)) {
     std::printf("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
     std::printf("fgets error");
@@ -145,7 +145,7 @@ void Cfile::report_write_failure(int error_number) {
 
 int Cfile::write_binary(const void* data, size_t length) {
   if (m_write_failed) return ERROR;
-  if (std::fwrite(data, 1, length, m_fp) != length) {
+  if (fwrite_unlocked(data, 1, length, m_fp) != length) {
     report_write_failure(errno);
     return ERROR;
   }

@@ -157,8 +157,9 @@ bool scan_float(const char*& p, uint32_t& raw) {
 bool scan_plain_line(const char* line, int integers, int floats, uint32_t* raw) {
   const size_t length = strnlen(line, MAX_FAST_LINE + 1);
   if (length > MAX_FAST_LINE) return false;
-  char padded[MAX_FAST_LINE + 1 + PADDING] = {};
+  char padded[MAX_FAST_LINE + 1 + PADDING];
   std::memcpy(padded, line, length);
+  std::memset(padded + length, 0, PADDING + 1);
 
   const char* p = padded;
   const int values = integers + floats;
