@@ -9,14 +9,16 @@
   of text lines into blocks);
 - a checker that walks every block of a -t2b output (flags, blanks, record
   heads, event ids, markers, zero fill) and returns the data words it holds;
-- a runner for the binary given in $TVQCONVERTER, and a base TestCase that
-  gives every test its own temporary directory.
+- a runner for the binary given in $TVQCONVERTER, run under the command in
+  $TVQ_WRAPPER when that is set (a memory checker, for instance), and a base
+  TestCase that gives every test its own temporary directory.
 """
 
 import os
 import random
 import re
 import resource
+import shlex
 import shutil
 import signal
 import struct
@@ -408,10 +410,10 @@ def scan_line(piece):
     """sscanf(piece, "%d %f %f %f %f %f") for plain decimal numbers.
 
     Returns (count, integer token, [float tokens]); count is -1 when the line
-    holds nothing but white space. Raises ModelGap for forms the model leaves
-    out (inf, nan, hexadecimal, a dangling exponent, NUL bytes)."""
-    if b"\0" in piece:
-        raise ModelGap("NUL byte in line")
+    holds nothing but white space. The scan sees the line as a C string, up
+    to its first NUL byte. Raises ModelGap for forms the model leaves out
+    (inf, nan, hexadecimal, a dangling exponent)."""
+    piece = piece.split(b"\0", 1)[0]
     pos = 0
     tokens = []
     for i in range(6):
@@ -630,6 +632,30 @@ def binary_path():
     return path
 
 
+def wrapper():
+    """The words of $TVQ_WRAPPER, put before the binary on every run, e.g.
+    TVQ_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=no"; a checker
+    that finds a fault then shows up as a wrong exit status and output on
+    stderr. Empty when the variable is unset or blank."""
+    return shlex.split(os.environ.get("TVQ_WRAPPER", ""))
+
+
+# A wrapped run is many times slower: every timeout is stretched by this.
+WRAPPED_TIMEOUT_FACTOR = 10
+
+
+def skip_if_wrapped(test, reason):
+    """Skip test when the runs go through a wrapper that cannot take part in
+    it; reason says why."""
+    if wrapper():
+        test.skipTest("under TVQ_WRAPPER: " + reason)
+
+
+# why the tests with a lowered file size limit do not run under a wrapper
+FSIZE_UNDER_WRAPPER = ("the file size limit would bind the wrapper too, and valgrind writes "
+                       "files of its own (vgdb's shared memory file in /tmp)")
+
+
 class Result:
     def __init__(self, status, stdout, stderr):
         self.status = status
@@ -638,8 +664,8 @@ class Result:
 
 
 def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, timeout=30):
-    """Run the binary with args in cwd; stdout is decoded as latin-1 so that
-    every byte survives."""
+    """Run the binary with args in cwd (under the wrapper, if any); stdout is
+    decoded as latin-1 so that every byte survives."""
 
     def prepare():
         if fsize_limit is not None:
@@ -655,7 +681,10 @@ def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, 
         kwargs["input"] = input_data
     else:
         kwargs["stdin"] = subprocess.DEVNULL if stdin is None else stdin
-    proc = subprocess.run([binary_path()] + list(args), cwd=cwd, stdout=subprocess.PIPE,
+    command = wrapper()
+    if command:
+        timeout *= WRAPPED_TIMEOUT_FACTOR
+    proc = subprocess.run(command + [binary_path()] + list(args), cwd=cwd, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout, preexec_fn=prepare,
                           **kwargs)
     return Result(proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
