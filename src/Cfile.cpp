@@ -10,7 +10,6 @@
 
 namespace {
 
-// Large buffers keep the number of system calls low on files of gigabytes.
 constexpr size_t INPUT_BUFFER_SIZE = 64 * 1024;
 constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
 
@@ -35,6 +34,7 @@ constexpr Hex_pairs HEX_PAIRS;
 
 Cfile::Cfile()
     : m_fp(nullptr),
+      m_buffer(nullptr),
       m_write_failed(false),
       m_replay(false),
       m_have_last(false),
@@ -43,6 +43,14 @@ Cfile::Cfile()
 
 Cfile::~Cfile() {
   if (m_fp != nullptr) std::fclose(m_fp);
+  delete[] m_buffer;
+}
+
+// stdio sizes its own buffers by the file system's block size; a larger one
+// given here cuts the number of system calls on large files.
+void Cfile::use_buffer(size_t size) {
+  m_buffer = new char[size];
+  std::setvbuf(m_fp, m_buffer, _IOFBF, size);
 }
 
 int Cfile::open_existing(const std::string& name, const char* mode) {
@@ -61,7 +69,7 @@ int Cfile::open_existing(const std::string& name, const char* mode) {
     m_fp = nullptr;
     return ERROR;
   }
-  std::setvbuf(m_fp, nullptr, _IOFBF, INPUT_BUFFER_SIZE);
+  use_buffer(INPUT_BUFFER_SIZE);
   return OK;
 }
 
@@ -83,7 +91,7 @@ int Cfile::create_new(const std::string& name, const char* mode) {
     std::printf("cannot open %s\n", name.c_str());
     return ERROR;
   }
-  std::setvbuf(m_fp, nullptr, _IOFBF, OUTPUT_BUFFER_SIZE);
+  use_buffer(OUTPUT_BUFFER_SIZE);
   return OK;
 }
 
@@ -186,6 +194,8 @@ int Cfile::close() {
     const int result = std::fclose(m_fp);
     const int error_number = errno;
     m_fp = nullptr;
+    delete[] m_buffer;
+    m_buffer = nullptr;
     if (result != 0) report_write_failure(error_number);
   }
   return m_write_failed ? ERROR : OK;

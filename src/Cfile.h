@@ -67,8 +67,10 @@ class Cfile {
   int open_existing(const std::string& name, const char* mode);
   int create_new(const std::string& name, const char* mode);
   void report_write_failure(int error_number);
+  void use_buffer(size_t size);
 
   FILE* m_fp;
+  char* m_buffer;  // the stream's buffer, released after the stream is closed
   std::string m_name;
   bool m_write_failed;
   bool m_replay;         // the next read_one_block serves m_last_block

@@ -92,7 +92,7 @@ class Walk(WalkCases, t.E2ETestCase):
     MODEL = staticmethod(t.model_b2rb)
 
     def big_input(self):
-        return H + E1 + E2 + t.raw_block(0, seed=11) + E3 + N
+        return H + (E1 + E2 + t.raw_block(0, seed=11) + E3) * 5 + N
 
 
 if __name__ == "__main__":

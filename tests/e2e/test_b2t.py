@@ -227,7 +227,7 @@ class Walk(WalkCases, t.E2ETestCase):
     def big_input(self):
         rng = random.Random(3)
         blocks = [t.event_block(full_records(481, lambda i, j: rng.randrange(10000, 65536)))
-                  for _ in range(5)]
+                  for _ in range(20)]
         return H + b"".join(blocks) + N
 
 

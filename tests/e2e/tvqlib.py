@@ -619,7 +619,9 @@ def parse_listing_records(listing):
 
 # ------------------------------------------------------------------ running
 
-WRITE_WINDOW = 65536  # output buffering allowed between a failed write and its report
+# Output buffering allowed between a failed write and its report: the
+# program's 256 KiB output buffer and one block's worth of output on top.
+WRITE_WINDOW = 256 * 1024 + 64 * 1024
 
 
 def binary_path():
