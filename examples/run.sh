@@ -5,21 +5,21 @@
 # program never overwrites an existing file.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DTVQ_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
+cmake -S . -B build-example -DTVQ_BUILD_TESTS=OFF >/dev/null
+cmake --build build-example -j "$(nproc)" >/dev/null
 mkdir -p out
 rm -f out/run1001.tvq out/run1001.rb out/run1001.listing
 
 echo "== tvqconverter -t2b examples/run1001.txt out/run1001.tvq"
-build/tvqconverter -t2b examples/run1001.txt out/run1001.tvq
+build-example/tvqconverter -t2b examples/run1001.txt out/run1001.tvq
 cmp out/run1001.tvq examples/run1001.tvq && echo "(out/run1001.tvq is identical to the bundled examples/run1001.tvq)"
 
 echo "== tvqconverter -b2rb out/run1001.tvq out/run1001.rb"
-build/tvqconverter -b2rb out/run1001.tvq out/run1001.rb
+build-example/tvqconverter -b2rb out/run1001.tvq out/run1001.rb
 echo "-- first lines of out/run1001.rb:"
 head -n 6 out/run1001.rb
 
 echo "== tvqconverter -b2t out/run1001.tvq out/run1001.listing"
-build/tvqconverter -b2t out/run1001.tvq out/run1001.listing
+build-example/tvqconverter -b2t out/run1001.tvq out/run1001.listing
 echo "-- out/run1001.listing:"
 cat out/run1001.listing

@@ -98,33 +98,27 @@ int Cconverter::set_file(Cfile* file, std::string mode) {
 // ---------------------------------------------------------------- block walk
 
 int Cconverter::read_header_binary(int16_t* block, Cfile* in) {
-  const int result = in->read_one_block(block);
-  if (result == END_OF_FILE) report_missing_block("header", in);
-  if (result != OK) return ERROR;
-  if (block[FLAG_OF_HEADER_NUM] != FLAG_OF_HEADER) {
-    std::puts("this block is not header");
-    return ERROR;
-  }
-  return OK;
+  return read_typed_block(block, in, FLAG_OF_HEADER, "header", "this block is not header");
 }
 
 int Cconverter::read_event_block_binary(int16_t* block, Cfile* in) {
-  const int result = in->read_one_block(block);
-  if (result == END_OF_FILE) report_missing_block("event", in);
-  if (result != OK) return ERROR;
-  if (block[FLAG_OF_EVENT_BLOCK_NUM] != FLAG_OF_EVENT_BLOCK) {
-    std::puts("this block is not event block");
-    return ERROR;
-  }
-  return OK;
+  return read_typed_block(block, in, FLAG_OF_EVENT_BLOCK, "event",
+                          "this block is not event block");
 }
 
 int Cconverter::read_ender_binary(int16_t* block, Cfile* in) {
+  return read_typed_block(block, in, FLAG_OF_ENDER, "ender", "this block is not ender");
+}
+
+// Reads the next block and checks its word 0; a block the input does not hold
+// whole is reported and never checked.
+int Cconverter::read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
+                                 const char* wrong_type) {
   const int result = in->read_one_block(block);
-  if (result == END_OF_FILE) report_missing_block("ender", in);
+  if (result == END_OF_FILE) report_missing_block(type, in);
   if (result != OK) return ERROR;
-  if (block[FLAG_OF_ENDER_NUM] != FLAG_OF_ENDER) {
-    std::puts("this block is not ender");
+  if (block[0] != flag) {
+    std::puts(wrong_type);
     return ERROR;
   }
   return OK;

@@ -81,6 +81,8 @@ class Cconverter {
     const char* ender_name;
   };
   int walk_blocks(const Block_writers& writers);
+  int read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
+                       const char* wrong_type);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
 
