@@ -7,7 +7,7 @@ the directories are emptied first, so the output is exactly this script's.
 
 Inputs of fuzz_b2rb and fuzz_b2t start with a mode byte (see build_block_file
 in fuzz_support.h): 0 the rest is the file as it stands, 1 a list of block
-specs, 2 record operations, 3 raw event block words.
+descriptions, 2 record operations, 3 raw event block words.
 """
 
 import os
@@ -80,7 +80,7 @@ def raw(data):
     return b"\x00" + data
 
 
-def specs(*blocks):
+def block_list(*blocks):
     """Mode 1: each block is (control byte, extra bytes)."""
     out = bytearray(b"\x01")
     for control, extra in blocks:
@@ -109,12 +109,12 @@ def block_file_seeds(listing):
         "raw_first_block_event": raw(event_block([])),
         "raw_header_partial_block": raw(HEADER + event_block(FEW)[:3000]),
         "raw_header_event_ender": raw(HEADER + event_block(FEW) + ENDER),
-        "blocks_header_events_ender": specs((0, b""), (1, b""), (1, b""), (2, b"")),
-        "blocks_header_twice": specs((0, b""), (0, b""), (2, b"")),
-        "blocks_odd_flag": specs((0, b""), (3, b"\x34\x12"), (2, b"")),
-        "blocks_partial_ender": specs((0, b""), (1, b""), (2 | 4, b"\x00\x20")),
-        "blocks_filled_header": specs((0 | (31 << 3), bytes(range(1, 249))), (2, b"")),
-        "blocks_no_ender": specs((0, b""), (1, b""), (1, b"")),
+        "blocks_header_events_ender": block_list((0, b""), (1, b""), (1, b""), (2, b"")),
+        "blocks_header_twice": block_list((0, b""), (0, b""), (2, b"")),
+        "blocks_odd_flag": block_list((0, b""), (3, b"\x34\x12"), (2, b"")),
+        "blocks_partial_ender": block_list((0, b""), (1, b""), (2 | 4, b"\x00\x20")),
+        "blocks_filled_header": block_list((0 | (31 << 3), bytes(range(1, 249))), (2, b"")),
+        "blocks_no_ender": block_list((0, b""), (1, b""), (1, b"")),
         "records_few": records(0, op(0, 0, b"\x0c" + bytes(24)), op(0, 0, b"\x0c" + bytes(range(24))),
                                op(6, 0)),
         "records_two_blocks_trailing": records(1, op(1, 0, b"\x02\x01\x00\x02\x00"), op(6, 0),
