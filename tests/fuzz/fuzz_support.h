@@ -75,8 +75,9 @@ class Input_file {
   std::string m_name;
 };
 
-// Output names: fresh for every run, in a private directory on tmpfs, removed
-// after the run (fopen_w and fopen_wb refuse a name that exists).
+// Output names: fresh for every run, in a private directory on tmpfs
+// (fopen_w and fopen_wb refuse a name that exists). Each run removes its
+// output; the directory goes when the process exits.
 class Output_names {
  public:
   Output_names() {
@@ -85,13 +86,17 @@ class Output_names {
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) fail("mkdtemp");
-    m_directory = buffer.data();
+    std::memcpy(directory(), buffer.data(), buffer.size());
+    std::atexit([] { ::rmdir(directory()); });
   }
-  ~Output_names() { ::rmdir(m_directory.c_str()); }
-  std::string next() { return m_directory + "/out." + std::to_string(++m_count); }
+  std::string next() { return std::string(directory()) + "/out." + std::to_string(++m_count); }
 
  private:
-  std::string m_directory;
+  // Plain storage, still valid while exit handlers run.
+  static char* directory() {
+    static char name[64];
+    return name;
+  }
   unsigned long m_count = 0;
 };
 
