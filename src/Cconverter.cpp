@@ -1,5 +1,6 @@
 #include "Cconverter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -15,37 +16,34 @@ static_assert(2 * (EVENT_BLOCK_BLANK_NUM + EVENT_BLOCK_BLANK_LEN / 2) + 2 * WORD
                   BLOCK_SIZE,
               "one record and the two closing markers must fit in an event block");
 
-// "%4d " of every word value, built from two tables of four characters:
-// right-aligned below 10000, zero-padded for the low digits of larger values.
+// "%4d " of every word value: the last four digits of the value, right-aligned
+// (text[0]) or zero-padded (text[1], after the ten-thousands digit).
 struct Decimal_table {
-  char padded[10000][4];
-  char zeros[10000][4];
-  constexpr Decimal_table() : padded(), zeros() {
+  char text[2][10000][4];
+  constexpr Decimal_table() : text() {
     for (int v = 0; v < 10000; ++v) {
       int x = v;
       for (int i = 3; i >= 0; --i) {
-        zeros[v][i] = static_cast<char>('0' + x % 10);
+        text[1][v][i] = static_cast<char>('0' + x % 10);
         x /= 10;
       }
       int first = 0;
-      while (first < 3 && zeros[v][first] == '0') ++first;
-      for (int i = 0; i < 4; ++i) padded[v][i] = i < first ? ' ' : zeros[v][i];
+      while (first < 3 && text[1][v][first] == '0') ++first;
+      for (int i = 0; i < 4; ++i) text[0][v][i] = i < first ? ' ' : text[1][v][i];
     }
   }
 };
 constexpr Decimal_table DECIMAL;
 
+// put_word() : "%4d " of a word value without a branch on its width: the
+// ten-thousands digit is always stored and overwritten when it is zero.
 inline char* put_word(char* p, uint32_t value) {
-  if (value < 10000) {
-    std::memcpy(p, DECIMAL.padded[value], 4);
-    p += 4;
-  } else {
-    *p++ = static_cast<char>('0' + value / 10000);
-    std::memcpy(p, DECIMAL.zeros[value % 10000], 4);
-    p += 4;
-  }
-  *p++ = ' ';
-  return p;
+  const uint32_t high = value / 10000;
+  const uint32_t wide = high != 0;
+  *p = static_cast<char>('0' + high);
+  std::memcpy(p + wide, DECIMAL.text[wide][value - high * 10000], 4);
+  p[4 + wide] = ' ';
+  return p + 5 + wide;
 }
 
 inline char* put_text(char* p, const char* text) {
@@ -57,6 +55,7 @@ inline char* put_text(char* p, const char* text) {
 // A listing holds each word of the block at most once ("65535 ") and a newline
 // per record of at least five words, plus the block's own line.
 constexpr size_t LISTING_MAX = WORDS_PER_BLOCK * 6 + WORDS_PER_BLOCK / 5 + 128;
+static_assert(LISTING_MAX <= Cfile::OUTPUT_ROOM, "a block's listing is formatted in place");
 
 inline void put16(unsigned char* p, uint16_t value) {
   p[0] = static_cast<unsigned char>(value & 0xFF);
@@ -246,31 +245,39 @@ int Cconverter::write_ender_txt(const int16_t* block, Cfile* out) {
 }
 
 // One line per record: event id, segment id and data words, "%4d " each.
-// The listing never reads past the block: a record that would run past it,
-// or whose segment is too short to hold its own head, ends the block's
-// listing like an inconsistent record does.
+// A record's words are taken in order, as far as they lie in the block: the
+// first word outside it ends the block's listing with a message, and so do an
+// inconsistent record and a segment too short to hold its own head.
 int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfile* out) {
-  char text[LISTING_MAX];
+  char* const text = out->reserve_output(LISTING_MAX);
   char* p = put_text(text, "#  ");
   p += std::snprintf(p, 16, "%d", number);
   p = put_text(p, " event block\n\n");
 
-  const uint32_t last = WORDS_PER_BLOCK - 1;
+  constexpr uint32_t END = WORDS_PER_BLOCK;
   int result = OK;
   uint32_t position = EVENT_SIZE_NUM;
-  while (position < last) {
-    const uint32_t start = position;
+  uint32_t start = position;
+  const auto runs_past = [&] {
+    std::printf("record at word %u of event block %d runs past the end of the block\n", start,
+                number);
+    result = ERROR;
+  };
+  while (result == OK && position < END - 1) {
+    start = position;
     const uint32_t event_size_word = word_at(block, position++);
     if ((event_size_word & 0x8000u) == 0) break;
     const int32_t event_size = static_cast<int32_t>(event_size_word & 0x7FFFu);
     if (word_at(block, position++) != static_cast<uint16_t>(FLAG_OF_FID)) break;
-    if (start + 4 > last) {
-      std::printf("record at word %u of event block %d runs past the end of the block\n", start,
-                  number);
-      result = ERROR;
+    if (position == END) {
+      runs_past();
       break;
     }
     p = put_word(p, word_at(block, position++));  // event id
+    if (position == END) {
+      runs_past();
+      break;
+    }
     const int32_t segment_size = word_at(block, position++);
     if (event_size - segment_size != 3) {
       std::puts("event_size or segment_size is wrong");
@@ -283,19 +290,18 @@ int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfil
       result = ERROR;
       break;
     }
-    const auto data_words = static_cast<uint32_t>(segment_size - 2);
-    if (position + 1 + data_words > static_cast<uint32_t>(WORDS_PER_BLOCK)) {
-      std::printf("record at word %u of event block %d runs past the end of the block\n", start,
-                  number);
-      result = ERROR;
+    // segment id and data words
+    const auto words = static_cast<uint32_t>(segment_size - 1);
+    const uint32_t listed = std::min(words, END - position);
+    for (uint32_t i = 0; i < listed; ++i) p = put_word(p, word_at(block, position++));
+    if (listed < words) {
+      runs_past();
       break;
     }
-    p = put_word(p, word_at(block, position++));  // segment id
-    for (uint32_t i = 0; i < data_words; ++i) p = put_word(p, word_at(block, position++));
     *p++ = '\n';
   }
   if (result == OK) *p++ = '\n';
-  out->write_binary(text, static_cast<size_t>(p - text));
+  out->commit_output(p);
   return result;
 }
 

@@ -4,18 +4,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TVQ_DUMP_VECTOR 1
+#endif
+
 namespace {
 
-constexpr size_t INPUT_BUFFER_SIZE = 64 * 1024;
+// The input buffer holds the last block besides the next one, so that a
+// block can be served again without a copy of its own.
+constexpr size_t INPUT_BUFFER_SIZE = 256 * 1024;
 constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
+static_assert(INPUT_BUFFER_SIZE >= 2 * BLOCK_SIZE, "room for the last block and the next");
+static_assert(OUTPUT_BUFFER_SIZE >= Cfile::OUTPUT_ROOM, "reserved room fits the buffer");
 
 constexpr int DUMP_WORDS_PER_LINE = 8;
 constexpr int DUMP_LINE_LEN = DUMP_WORDS_PER_LINE * 5 + 1;  // "xxxx " x8 and '\n'
 constexpr int DUMP_LINES = WORDS_PER_BLOCK / DUMP_WORDS_PER_LINE;
+static_assert(DUMP_LINES * DUMP_LINE_LEN <= static_cast<int>(Cfile::OUTPUT_ROOM),
+              "a block's dump is formatted in place");
 
 // Two lower-case hexadecimal digits per byte value.
 struct Hex_pairs {
@@ -30,54 +43,90 @@ struct Hex_pairs {
 };
 constexpr Hex_pairs HEX_PAIRS;
 
+// The outputs still open: a conversion that fails ends the process without
+// closing its output, which must still hold what was written before the
+// failure (as a stdio stream would at exit).
+Cfile* open_outputs = nullptr;
+
 }  // namespace
 
 Cfile::Cfile()
-    : m_fp(nullptr),
+    : m_fd(-1),
       m_buffer(nullptr),
+      m_begin(0),
+      m_end(0),
+      m_output(false),
+      m_at_end(false),
       m_write_failed(false),
       m_replay(false),
       m_have_last(false),
       m_blocks_read(0),
-      m_last_block() {}
+      m_next_output(nullptr) {}
 
 Cfile::~Cfile() {
-  if (m_fp != nullptr) std::fclose(m_fp);
+  if (m_fd >= 0) {
+    if (m_output) {
+      flush_output();
+      list_output(false);
+    }
+    ::close(m_fd);
+  }
   delete[] m_buffer;
 }
 
-// stdio sizes its own buffers by the file system's block size; a larger one
-// given here cuts the number of system calls on large files.
-void Cfile::use_buffer(size_t size) {
-  m_buffer = new char[size];
-  std::setvbuf(m_fp, m_buffer, _IOFBF, size);
+void Cfile::list_output(bool open) {
+  static bool registered = false;
+  if (open) {
+    if (!registered) registered = std::atexit(flush_outputs_at_exit) == 0;
+    m_next_output = open_outputs;
+    open_outputs = this;
+    return;
+  }
+  for (Cfile** link = &open_outputs; *link != nullptr; link = &(*link)->m_next_output) {
+    if (*link == this) {
+      *link = m_next_output;
+      break;
+    }
+  }
 }
 
-int Cfile::open_existing(const std::string& name, const char* mode) {
+// A failure seen here is not reported: the conversion has already failed.
+void Cfile::flush_outputs_at_exit() {
+  for (Cfile* file = open_outputs; file != nullptr; file = file->m_next_output) {
+    if (!file->m_write_failed) file->write_all(file->m_buffer, file->m_end);
+    file->m_end = 0;
+  }
+}
+
+int Cfile::open_existing(const std::string& name) {
   m_name = name;
-  m_fp = std::fopen(name.c_str(), mode);
-  if (m_fp == nullptr) {
+  int fd;
+  do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
     std::printf("cannot open %s\n", name.c_str());
     return ERROR;
   }
-  // stdio opens a directory for reading; refuse it here, before any output exists.
+  // A directory opens for reading; refuse it here, before any output exists.
   struct stat status {};
-  if (fstat(fileno(m_fp), &status) == 0 && S_ISDIR(status.st_mode)) {
+  if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
     std::printf("%s is a directory\n", name.c_str());
     std::printf("cannot open %s\n", name.c_str());
-    std::fclose(m_fp);
-    m_fp = nullptr;
+    ::close(fd);
     return ERROR;
   }
-  use_buffer(INPUT_BUFFER_SIZE);
+  m_fd = fd;
+  m_buffer = new char[INPUT_BUFFER_SIZE];
   return OK;
 }
 
-int Cfile::create_new(const std::string& name, const char* mode) {
+int Cfile::create_new(const std::string& name) {
   m_name = name;
   // O_EXCL makes the existence test and the creation one step: nothing that
   // exists under the name (file, symbolic link, FIFO, device) is opened.
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd;
+  do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == EEXIST)
       std::printf("all ready exist %s\n", name.c_str());
@@ -85,45 +134,69 @@ int Cfile::create_new(const std::string& name, const char* mode) {
       std::printf("cannot open %s\n", name.c_str());
     return ERROR;
   }
-  m_fp = fdopen(fd, mode);
-  if (m_fp == nullptr) {
-    ::close(fd);
-    std::printf("cannot open %s\n", name.c_str());
-    return ERROR;
-  }
-  use_buffer(OUTPUT_BUFFER_SIZE);
+  m_fd = fd;
+  m_output = true;
+  m_buffer = new char[OUTPUT_BUFFER_SIZE];
+  list_output(true);
   return OK;
 }
 
-int Cfile::fopen_rb(std::string name) { return open_existing(name, "rb"); }
-int Cfile::fopen_r(std::string name) { return open_existing(name, "r"); }
-int Cfile::fopen_wb(std::string name) { return create_new(name, "wb"); }
-int Cfile::fopen_w(std::string name) { return create_new(name, "w"); }
+int Cfile::fopen_rb(std::string name) { return open_existing(name); }
+int Cfile::fopen_r(std::string name) { return open_existing(name); }
+int Cfile::fopen_wb(std::string name) { return create_new(name); }
+int Cfile::fopen_w(std::string name) { return create_new(name); }
+
+// fill_input() : appends what one read gives to the input buffer; the byte
+// count, 0 at end of file (which stays so), or -1 with errno set.
+int Cfile::fill_input() {
+  if (m_at_end) return 0;
+  for (;;) {
+    const ssize_t got = ::read(m_fd, m_buffer + m_end, INPUT_BUFFER_SIZE - m_end);
+    if (got > 0) {
+      m_end += static_cast<size_t>(got);
+      return static_cast<int>(got);
+    }
+    if (got == 0) {
+      m_at_end = true;
+      return 0;
+    }
+    if (errno != EINTR) return -1;
+  }
+}
 
 int Cfile::read_one_block(int16_t* block) {
   if (m_replay) {
-    std::memcpy(block, m_last_block, BLOCK_SIZE);
+    std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
+    m_begin += BLOCK_SIZE;
     m_replay = false;
     return OK;
   }
-  const long long index = m_blocks_read;
-  const size_t got = std::fread(block, 1, BLOCK_SIZE, m_fp);
-  if (got == static_cast<size_t>(BLOCK_SIZE)) {
-    std::memcpy(m_last_block, block, BLOCK_SIZE);
-    m_have_last = true;
-    ++m_blocks_read;
-    return OK;
-  }
   m_have_last = false;
-  if (std::ferror(m_fp)) {
-    std::printf("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
-    return ERROR;
+  const long long index = m_blocks_read;
+  if (m_end - m_begin < static_cast<size_t>(BLOCK_SIZE)) {
+    std::memmove(m_buffer, m_buffer + m_begin, m_end - m_begin);
+    m_end -= m_begin;
+    m_begin = 0;
+    int got = 1;
+    while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
+    }
+    if (got < 0) {
+      std::printf("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
+      return ERROR;
+    }
+    if (m_end < static_cast<size_t>(BLOCK_SIZE)) {
+      std::puts("end of file");
+      if (m_end == 0) return END_OF_FILE;
+      std::printf("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(),
+                  m_end, BLOCK_SIZE);
+      return ERROR;
+    }
   }
-  std::puts("end of file");
-  if (got == 0) return END_OF_FILE;
-  std::printf("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(), got,
-              BLOCK_SIZE);
-  return ERROR;
+  std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
+  m_begin += BLOCK_SIZE;
+  m_have_last = true;
+  ++m_blocks_read;
+  return OK;
 }
 
 int Cfile::seek_back_one_block() {
@@ -131,18 +204,38 @@ int Cfile::seek_back_one_block() {
     std::printf("cannot step back one block in %s\n", m_name.c_str());
     return ERROR;
   }
+  m_begin -= BLOCK_SIZE;
   m_replay = true;
   return OK;
 }
 
 int Cfile::read_line(char* buffer, uint32_t size) {
-  if (fgets_unlocked(buffer, static_cast<int>(size), m_fp) != nullptr) return OK;
-  if (std::ferror(m_fp)) {
-    std::printf("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
-    std::printf("fgets error");
-    std::exit(1);
+  if (size == 0) return END_OF_FILE;
+  const size_t most = size - 1;
+  size_t length = 0;
+  while (length < most) {
+    if (m_begin == m_end) {
+      m_begin = m_end = 0;
+      const int got = fill_input();
+      if (got < 0) {
+        std::printf("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
+        std::printf("fgets error");
+        std::exit(1);
+      }
+      if (got == 0) break;
+    }
+    const char* from = m_buffer + m_begin;
+    const size_t available = std::min(m_end - m_begin, most - length);
+    const auto* newline = static_cast<const char*>(std::memchr(from, '\n', available));
+    const size_t piece = newline != nullptr ? static_cast<size_t>(newline - from) + 1 : available;
+    std::memcpy(buffer + length, from, piece);
+    length += piece;
+    m_begin += piece;
+    if (newline != nullptr) break;
   }
-  return END_OF_FILE;
+  if (length == 0 && most > 0) return END_OF_FILE;
+  buffer[length] = '\0';
+  return OK;
 }
 
 void Cfile::report_write_failure(int error_number) {
@@ -151,13 +244,55 @@ void Cfile::report_write_failure(int error_number) {
   std::printf("cannot write %s: %s\n", m_name.c_str(), std::strerror(error_number));
 }
 
+// write_all() : writes every byte, through short writes and interruptions;
+// 0, or the errno of the write that failed.
+int Cfile::write_all(const char* data, size_t length) {
+  while (length > 0) {
+    const ssize_t done = ::write(m_fd, data, length);
+    if (done >= 0) {
+      data += done;
+      length -= static_cast<size_t>(done);
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+// A failure is remembered and the rest of the output dropped.
+void Cfile::flush_output() {
+  if (!m_write_failed) {
+    const int error_number = write_all(m_buffer, m_end);
+    if (error_number != 0) report_write_failure(error_number);
+  }
+  m_end = 0;
+}
+
+char* Cfile::reserve_output(size_t length) {
+  if (m_write_failed) m_end = 0;
+  if (OUTPUT_BUFFER_SIZE - m_end < length) flush_output();
+  return m_buffer + m_end;
+}
+
+void Cfile::commit_output(const char* end) {
+  m_end = static_cast<size_t>(end - m_buffer);
+  if (m_write_failed) m_end = 0;
+}
+
 int Cfile::write_binary(const void* data, size_t length) {
   if (m_write_failed) return ERROR;
-  if (fwrite_unlocked(data, 1, length, m_fp) != length) {
-    report_write_failure(errno);
-    return ERROR;
+  const auto* bytes = static_cast<const char*>(data);
+  if (OUTPUT_BUFFER_SIZE - m_end < length) {
+    flush_output();
+    if (length >= OUTPUT_BUFFER_SIZE) {
+      const int error_number = m_write_failed ? 0 : write_all(bytes, length);
+      if (error_number != 0) report_write_failure(error_number);
+      return m_write_failed ? ERROR : OK;
+    }
   }
-  return OK;
+  std::memcpy(m_buffer + m_end, bytes, length);
+  m_end += length;
+  return m_write_failed ? ERROR : OK;
 }
 
 int Cfile::write_word(char c) { return write_binary(&c, 1); }
@@ -173,30 +308,130 @@ int Cfile::write_word(int32_t value) {
 }
 
 int Cfile::write_one_block(const int16_t* block) {
-  char text[DUMP_LINES * DUMP_LINE_LEN];
-  char* p = text;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(block);
-  for (int line = 0; line < DUMP_LINES; ++line) {
-    for (int word = 0; word < DUMP_WORDS_PER_LINE; ++word) {
-      std::memcpy(p, HEX_PAIRS.digits[bytes[1]], 2);  // high byte first: "%04x"
-      std::memcpy(p + 2, HEX_PAIRS.digits[bytes[0]], 2);
-      p[4] = ' ';
-      p += 5;
-      bytes += 2;
-    }
-    *p++ = '\n';
-  }
-  return write_binary(text, sizeof text);
+  char* text = reserve_output(DUMP_LINES * DUMP_LINE_LEN);
+  commit_output(format_dump_lines(block, DUMP_LINES, text));
+  return m_write_failed ? ERROR : OK;
 }
 
 int Cfile::close() {
-  if (m_fp != nullptr) {
-    const int result = std::fclose(m_fp);
+  if (m_fd >= 0) {
+    if (m_output) {
+      flush_output();
+      list_output(false);
+    }
+    const int result = ::close(m_fd);
     const int error_number = errno;
-    m_fp = nullptr;
+    m_fd = -1;
     delete[] m_buffer;
     m_buffer = nullptr;
-    if (result != 0) report_write_failure(error_number);
+    if (result != 0 && m_output) report_write_failure(error_number);
   }
   return m_write_failed ? ERROR : OK;
+}
+
+// ------------------------------------------------------------ dump text
+
+char* format_dump_lines_portable(const int16_t* words, size_t lines, char* out) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
+  for (size_t line = 0; line < lines; ++line) {
+    for (int word = 0; word < DUMP_WORDS_PER_LINE; ++word) {
+      std::memcpy(out, HEX_PAIRS.digits[bytes[1]], 2);  // high byte first: "%04x"
+      std::memcpy(out + 2, HEX_PAIRS.digits[bytes[0]], 2);
+      out[4] = ' ';
+      out += 5;
+      bytes += 2;
+    }
+    *out++ = '\n';
+  }
+  return out;
+}
+
+#ifdef TVQ_DUMP_VECTOR
+
+namespace {
+
+// A dump line is stored as three 16-byte pieces, at 0, 16 and 25 (the last
+// two overlap). The eight words' digits sit in two registers, words 0-3 in
+// one and 4-7 in the other, each word as the digits of its low byte, then
+// those of its high byte. For every piece and register, SHUFFLE picks the
+// digits in "%04x" order (-128 where the byte comes from elsewhere) and TEXT
+// holds the spaces and the newline.
+struct Dump_masks {
+  static constexpr int PIECE_AT[3] = {0, 16, 25};
+  signed char shuffle[3][2][16];
+  char text[3][16];
+  constexpr Dump_masks() : shuffle(), text() {
+    for (int piece = 0; piece < 3; ++piece) {
+      for (int i = 0; i < 16; ++i) {
+        const int at = PIECE_AT[piece] + i;
+        const int word = at / 5;
+        const int digit = at % 5;
+        shuffle[piece][0][i] = -128;
+        shuffle[piece][1][i] = -128;
+        text[piece][i] = 0;
+        if (at == DUMP_LINE_LEN - 1) {
+          text[piece][i] = '\n';
+        } else if (digit == 4) {
+          text[piece][i] = ' ';
+        } else {
+          constexpr int ORDER[4] = {2, 3, 0, 1};  // high byte's digits first
+          shuffle[piece][word / 4][i] = static_cast<signed char>(4 * (word % 4) + ORDER[digit]);
+        }
+      }
+    }
+  }
+};
+constexpr Dump_masks DUMP_MASKS;
+
+inline __m128i load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+}  // namespace
+
+__attribute__((target("ssse3"))) char* format_dump_lines_vector(const int16_t* words,
+                                                                 size_t lines, char* out) {
+  const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b',
+                                       'c', 'd', 'e', 'f');
+  const __m128i low_nibble = _mm_set1_epi8(0x0F);
+  __m128i shuffle[3][2];
+  __m128i text[3];
+  for (int piece = 0; piece < 3; ++piece) {
+    shuffle[piece][0] = load16(DUMP_MASKS.shuffle[piece][0]);
+    shuffle[piece][1] = load16(DUMP_MASKS.shuffle[piece][1]);
+    text[piece] = load16(DUMP_MASKS.text[piece]);
+  }
+  for (size_t line = 0; line < lines; ++line) {
+    const __m128i bytes = load16(words + line * DUMP_WORDS_PER_LINE);
+    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble));
+    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(bytes, low_nibble));
+    const __m128i first = _mm_unpacklo_epi8(high, low);  // words 0-3
+    const __m128i second = _mm_unpackhi_epi8(high, low);  // words 4-7
+    for (int piece = 0; piece < 3; ++piece) {
+      const __m128i part = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, shuffle[piece][0]),
+                                                     _mm_shuffle_epi8(second, shuffle[piece][1])),
+                                        text[piece]);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + Dump_masks::PIECE_AT[piece]), part);
+    }
+    out += DUMP_LINE_LEN;
+  }
+  return out;
+}
+
+bool has_dump_vector() {
+  static const bool has = __builtin_cpu_supports("ssse3");
+  return has;
+}
+
+#else
+
+char* format_dump_lines_vector(const int16_t* words, size_t lines, char* out) {
+  return format_dump_lines_portable(words, lines, out);
+}
+
+bool has_dump_vector() { return false; }
+
+#endif
+
+char* format_dump_lines(const int16_t* words, size_t lines, char* out) {
+  return has_dump_vector() ? format_dump_lines_vector(words, lines, out)
+                           : format_dump_lines_portable(words, lines, out);
 }

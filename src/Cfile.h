@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "tvq_constants.h"
@@ -33,8 +32,9 @@ class Cfile {
   // seek_back_one_block() : the next read_one_block serves the last block
   // again. Works on pipes too: the last block is kept, the stream never moves.
   int seek_back_one_block();
-  // read_line() : fgets semantics; OK or END_OF_FILE. A read error is fatal
-  // ("fgets error", exit status 1).
+  // read_line() : fgets semantics (at most size - 1 characters, up to and
+  // with the newline; NUL bytes are kept); OK or END_OF_FILE. A read error is
+  // fatal ("fgets error", exit status 1).
   int read_line(char* buffer, uint32_t size);
 
   int write_binary(const void* data, size_t length);
@@ -55,6 +55,14 @@ class Cfile {
   // write_one_block() : the block as 1024 lines of eight "%04x " groups.
   int write_one_block(const int16_t* block);
 
+  // reserve_output() : room for length bytes (at most OUTPUT_ROOM) at the end
+  // of the output buffer, for a writer that formats in place; commit_output()
+  // with the end of what it put there. After a write failure the text is
+  // dropped, so a writer need not check in its loop.
+  static constexpr size_t OUTPUT_ROOM = 64 * 1024;
+  char* reserve_output(size_t length);
+  void commit_output(const char* end);
+
   // close() : flushes and closes; ERROR (after a message) if any write of
   // this file failed, now or before.
   int close();
@@ -64,19 +72,37 @@ class Cfile {
   int64_t blocks_read() const { return m_blocks_read; }
 
  private:
-  int open_existing(const std::string& name, const char* mode);
-  int create_new(const std::string& name, const char* mode);
+  int open_existing(const std::string& name);
+  int create_new(const std::string& name);
   void report_write_failure(int error_number);
-  void use_buffer(size_t size);
+  int fill_input();
+  void flush_output();
+  int write_all(const char* data, size_t length);
+  void list_output(bool open);
+  static void flush_outputs_at_exit();
 
-  FILE* m_fp;
-  char* m_buffer;  // the stream's buffer, released after the stream is closed
+  int m_fd;
+  // Input: bytes m_begin to m_end of m_buffer are read and not yet taken.
+  // Output: the first m_end bytes wait to be written.
+  char* m_buffer;
+  size_t m_begin;
+  size_t m_end;
   std::string m_name;
+  bool m_output;
+  bool m_at_end;         // the input gave end of file; it is not read again
   bool m_write_failed;
-  bool m_replay;         // the next read_one_block serves m_last_block
-  bool m_have_last;      // m_last_block holds a whole block
+  bool m_replay;         // the last block is kept just before m_begin
+  bool m_have_last;
   int64_t m_blocks_read;
-  int16_t m_last_block[WORDS_PER_BLOCK];
+  Cfile* m_next_output;  // the outputs flushed at exit, linked
 };
+
+// The dump's text for lines of eight words: "%04x " per word and a newline
+// per line, 41 characters a line; returns the end of the text. The vector
+// version is used where the processor has it and gives the same bytes.
+char* format_dump_lines(const int16_t* words, size_t lines, char* out);
+char* format_dump_lines_portable(const int16_t* words, size_t lines, char* out);
+bool has_dump_vector();
+char* format_dump_lines_vector(const int16_t* words, size_t lines, char* out);
 
 #endif

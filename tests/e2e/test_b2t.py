@@ -189,8 +189,26 @@ class Listing(t.E2ETestCase):
                                                        segment_size=0)], small % (0, 21, 2)),
             ("segment size 1", [rec(1, [], event_size=0x8004, segment_size=1)],
              small % (1, 4, 2)),
+            # the words of a record at the end of the block are taken as far
+            # as they lie in it; the listing ends as shown
+            ("no record starts at word 8191", record_at(8191, 0), None,
+             b"   5 \n\n#  3"),
+            ("FID at word 8191 other than 1", record_at(8190, 0, fid=2), None, b"   5 \n\n#  3"),
+            ("head at word 8188 lists its event id", record_at(8188, 0), past % (8188, 2),
+             b"   5 \n  99 #  3"),
+            ("segment size at word 8191 checked", record_at(8188, 0, segment_size=9),
+             INCONSISTENT, b"  99 #  3"),
+            ("segment size 1 at word 8191", record_at(8188, 0, event_size=0x8004,
+                                                      segment_size=1),
+             small % (1, 8188, 2), b"  99 #  3"),
+            ("event id at word 8191, segment size outside", record_at(8189, 0, segment_size=9),
+             past % (8189, 2), b"  99 #  3"),
+            ("record at 8186: words up to 8191 listed", record_at(8186, 2), past % (8186, 2),
+             b"  99    1    1 #  3"),
+            ("record at 8187: segment id listed", record_at(8187, 1), past % (8187, 2),
+             b"  99    1 #  3"),
         ]
-        for description, records, message in cases:
+        for description, records, message, *ends in cases:
             with self.subTest(description):
                 self.new_case()
                 data = H + E2 + t.event_block(records, clip=True) + E2 + N
@@ -200,8 +218,11 @@ class Listing(t.E2ETestCase):
                 self.assertEqual(stdout, expected.stdout, "model")
                 self.assertMatchesModel(result, expected, "out")
                 # the block's closing newline is written only when no message
-                closed = b" \n\n#  3 event block\n" in self.read_file("out")
+                listing = self.read_file("out")
+                closed = b" \n\n#  3 event block\n" in listing
                 self.assertEqual(message is None, closed, "closing newline of event block 2")
+                if ends:
+                    self.assertIn(ends[0] + b" event block\n", listing)
 
     def test_round_trip(self):
         """-t2b of generated data lines, then -b2t: every record line lists

@@ -256,13 +256,17 @@ def _b2t_ender(block):
 
 
 def _b2t_event(block, number):
-    """Listing of one event block; messages it prints."""
+    """Listing of one event block; messages it prints.  A record's words are
+    taken in order as far as they lie in the block; the first word outside
+    it ends the listing of the block."""
     w = block_words(block)
     out = [b"#  %d event block\n\n" % number]
     msgs = []
     p = 4
     while p < BLOCK_WORDS - 1:
         start = p
+        past = "record at word %d of event block %d runs past the end of the block" % (
+            start, number)
         size = w[p]
         p += 1
         if not size & EVENT_SIZE_BIT:
@@ -272,12 +276,12 @@ def _b2t_event(block, number):
         p += 1
         if fid != FID:
             break
-        if start + 4 > BLOCK_WORDS - 1:
-            msgs.append("record at word %d of event block %d runs past the end of the block"
-                        % (start, number))
-            return b"".join(out), msgs
+        if p == BLOCK_WORDS:
+            return b"".join(out), msgs + [past]
         out.append(b"%4d " % w[p])  # event id
         p += 1
+        if p == BLOCK_WORDS:
+            return b"".join(out), msgs + [past]
         segment = w[p]
         p += 1
         if size - segment != 3:
@@ -287,13 +291,9 @@ def _b2t_event(block, number):
             msgs.append("segment size %d is too small at word %d of event block %d"
                         % (segment, start, number))
             return b"".join(out), msgs
-        if start + 5 + (segment - 2) > BLOCK_WORDS:
-            msgs.append("record at word %d of event block %d runs past the end of the block"
-                        % (start, number))
-            return b"".join(out), msgs
-        out.append(b"%4d " % w[p])  # segment id
-        p += 1
-        for _ in range(segment - 2):
+        for _ in range(segment - 1):  # segment id and data words
+            if p == BLOCK_WORDS:
+                return b"".join(out), msgs + [past]
             out.append(b"%4d " % w[p])
             p += 1
         out.append(b"\n")
