@@ -16,34 +16,35 @@ static_assert(2 * (EVENT_BLOCK_BLANK_NUM + EVENT_BLOCK_BLANK_LEN / 2) + 2 * WORD
                   BLOCK_SIZE,
               "one record and the two closing markers must fit in an event block");
 
-// "%4d " of every word value: the last four digits of the value, right-aligned
-// (text[0]) or zero-padded (text[1], after the ten-thousands digit).
-struct Decimal_table {
-  char text[2][10000][4];
-  constexpr Decimal_table() : text() {
-    for (int v = 0; v < 10000; ++v) {
-      int x = v;
-      for (int i = 3; i >= 0; --i) {
-        text[1][v][i] = static_cast<char>('0' + x % 10);
-        x /= 10;
-      }
-      int first = 0;
-      while (first < 3 && text[1][v][first] == '0') ++first;
-      for (int i = 0; i < 4; ++i) text[0][v][i] = i < first ? ' ' : text[1][v][i];
+// "%4d " of every word value: its text in the first bytes of an 8-byte entry
+// and its length (5, or 6 from 10000 on) in the last byte. Built on first use.
+const uint64_t* decimal_table() {
+  alignas(64) static uint64_t table[65536];
+  static bool built = false;
+  if (!built) {
+    for (uint32_t value = 0; value < 65536; ++value) {
+      unsigned char text[8] = {' ', ' ', ' ', ' ', ' ', ' ', 0, 0};
+      const uint32_t length = value < 10000 ? 5 : 6;
+      uint32_t rest = value;
+      uint32_t at = length - 2;
+      do {
+        text[at--] = static_cast<unsigned char>('0' + rest % 10);
+        rest /= 10;
+      } while (rest != 0);
+      text[7] = static_cast<unsigned char>(length);
+      std::memcpy(&table[value], text, 8);
     }
+    built = true;
   }
-};
-constexpr Decimal_table DECIMAL;
+  return table;
+}
 
-// put_word() : "%4d " of a word value without a branch on its width: the
-// ten-thousands digit is always stored and overwritten when it is zero.
-inline char* put_word(char* p, uint32_t value) {
-  const uint32_t high = value / 10000;
-  const uint32_t wide = high != 0;
-  *p = static_cast<char>('0' + high);
-  std::memcpy(p + wide, DECIMAL.text[wide][value - high * 10000], 4);
-  p[4 + wide] = ' ';
-  return p + 5 + wide;
+// put_word() : the 8 bytes of the entry are stored, the length counted; the
+// bytes past the text are overwritten by what follows.
+inline char* put_word(char* p, const uint64_t* decimal, uint32_t value) {
+  const uint64_t entry = decimal[value];
+  std::memcpy(p, &entry, 8);
+  return p + (entry >> 56);
 }
 
 inline char* put_text(char* p, const char* text) {
@@ -53,7 +54,8 @@ inline char* put_text(char* p, const char* text) {
 }
 
 // A listing holds each word of the block at most once ("65535 ") and a newline
-// per record of at least five words, plus the block's own line.
+// per record of at least five words, plus the block's own line and the two
+// bytes past the last word that put_word stores.
 constexpr size_t LISTING_MAX = WORDS_PER_BLOCK * 6 + WORDS_PER_BLOCK / 5 + 128;
 static_assert(LISTING_MAX <= Cfile::OUTPUT_ROOM, "a block's listing is formatted in place");
 
@@ -249,6 +251,7 @@ int Cconverter::write_ender_txt(const int16_t* block, Cfile* out) {
 // first word outside it ends the block's listing with a message, and so do an
 // inconsistent record and a segment too short to hold its own head.
 int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfile* out) {
+  const uint64_t* const decimal = decimal_table();
   char* const text = out->reserve_output(LISTING_MAX);
   char* p = put_text(text, "#  ");
   p += std::snprintf(p, 16, "%d", number);
@@ -273,7 +276,7 @@ int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfil
       runs_past();
       break;
     }
-    p = put_word(p, word_at(block, position++));  // event id
+    p = put_word(p, decimal, word_at(block, position++));  // event id
     if (position == END) {
       runs_past();
       break;
@@ -293,7 +296,10 @@ int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfil
     // segment id and data words
     const auto words = static_cast<uint32_t>(segment_size - 1);
     const uint32_t listed = std::min(words, END - position);
-    for (uint32_t i = 0; i < listed; ++i) p = put_word(p, word_at(block, position++));
+    const int16_t* word = block + position;
+#pragma GCC unroll 4
+    for (uint32_t i = 0; i < listed; ++i) p = put_word(p, decimal, static_cast<uint16_t>(word[i]));
+    position += listed;
     if (listed < words) {
       runs_past();
       break;

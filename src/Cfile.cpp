@@ -19,7 +19,7 @@ namespace {
 
 // The input buffer holds the last block besides the next one, so that a
 // block can be served again without a copy of its own.
-constexpr size_t INPUT_BUFFER_SIZE = 256 * 1024;
+constexpr size_t INPUT_BUFFER_SIZE = 128 * 1024;
 constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
 static_assert(INPUT_BUFFER_SIZE >= 2 * BLOCK_SIZE, "room for the last block and the next");
 static_assert(OUTPUT_BUFFER_SIZE >= Cfile::OUTPUT_ROOM, "reserved room fits the buffer");
