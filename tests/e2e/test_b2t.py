@@ -69,6 +69,16 @@ class Listing(t.E2ETestCase):
         self.check_listing(data, b"\n" + HEADER_LISTING + b"#  1 event block\n\n" + line + b"\n"
                            + ENDER_LISTING)
 
+    def test_every_word_value(self):
+        """Each value 0 to 65535 once, as the data of block-filling records."""
+        values = list(range(65536))
+        data = H + b"".join(t.event_block([rec(1, values[k:k + 8183])], markers=k + 8183 > 65536)
+                            for k in range(0, 65536, 8183)) + N
+        result = self.convert(data)
+        self.assertMatchesModel(result, t.model_b2t(data, "in"), "out")
+        listed = [r[2:] for b in t.parse_listing_records(self.read_file("out")) for r in b]
+        self.assertEqual(values, [v for r in listed for v in r])
+
     def test_records_of_other_sizes(self):
         """Records with 0, 1, 3 and 40 data words: the segment size says how
         many words a record lists."""

@@ -243,13 +243,41 @@ TEST(CfileReadOneBlock, PipeAndFifoEndLikeRegularFiles) {
   }
 }
 
+// The pieces that successive reads give until the end: a piece ends after its
+// newline or at its terminator (the buffer is refilled before every read, so
+// a piece holding NUL bytes is seen whole when it ends with a newline).
+template <typename Read>
+std::vector<std::string> line_pieces(Read read, uint32_t size, size_t most) {
+  std::vector<char> buffer(size + 8);
+  std::vector<std::string> pieces;
+  while (pieces.size() <= most) {
+    std::fill(buffer.begin(), buffer.end(), '\x01');
+    if (!read(buffer.data())) break;
+    const auto* newline = static_cast<const char*>(std::memchr(buffer.data(), '\n', size));
+    pieces.emplace_back(buffer.data(), newline != nullptr ? static_cast<size_t>(newline - buffer.data()) + 1
+                                                          : std::strlen(buffer.data()));
+  }
+  return pieces;
+}
+
+// Text larger than the reader's buffer: lines of every length from 0 to 299,
+// each with a NUL byte, and a long line of 100000 characters.
+std::string long_text() {
+  std::string text;
+  for (int round = 0; round < 3; ++round) {
+    for (int length = 0; length < 300; ++length) text += std::string(static_cast<size_t>(length), 'a' + round) + '\0' + "\n";
+  }
+  return text + std::string(100000, 'z') + "\n";
+}
+
 TEST(CfileReadLine, LinesPiecesLastLineAndEnd) {
   struct Case {
     const char* name;
     std::string content;
     uint32_t size;
-    std::vector<std::string> lines;  // what each read gives before END_OF_FILE
+    std::vector<std::string> lines;  // what each read gives before END_OF_FILE; none: what fgets gives
   };
+  const std::string end_at_128k = std::string(131071, 'x') + "\n";
   const Case cases[] = {
       {"one line", "abc\n", 16, {"abc\n"}},
       {"long line in pieces of size - 1", "abcdefghij\n", 8, {"abcdefg", "hij\n"}},
@@ -262,25 +290,37 @@ TEST(CfileReadLine, LinesPiecesLastLineAndEnd) {
       {"empty file", "", 16, {}},
       {"full-size buffer", std::string(MAX_ONE_LINE_LEN - 1, 'x') + "\n", MAX_ONE_LINE_LEN,
        {std::string(MAX_ONE_LINE_LEN - 1, 'x'), "\n"}},
+      {"NUL bytes kept", std::string("a\0b\n\0\n", 6), 16, {std::string("a\0b\n", 4), std::string("\0\n", 2)}},
+      {"lines and pieces across the reader's buffer", long_text(), MAX_ONE_LINE_LEN, {}},
+      {"small pieces across the reader's buffer", long_text(), 7, {}},
+      {"last line without newline after 128 KiB", end_at_128k + "tail", MAX_ONE_LINE_LEN, {}},
+      {"newline as the last byte of 128 KiB", end_at_128k + "next\n", MAX_ONE_LINE_LEN, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Scratch_dir dir;
     const std::string name = dir.path("in.txt");
     write_file(name, c.content);
+    std::vector<std::string> expected = c.lines;
+    if (expected.empty() && !c.content.empty()) {
+      FILE* stream = std::fopen(name.c_str(), "r");
+      ASSERT_NE(nullptr, stream);
+      expected = line_pieces([&](char* b) { return std::fgets(b, static_cast<int>(c.size), stream) != nullptr; },
+                             c.size, c.content.size());
+      std::fclose(stream);
+      ASSERT_GT(expected.size(), 2u);
+    }
     Cfile file;
     ASSERT_EQ(OK, file.fopen_r(name));
-    std::vector<char> buffer(c.size + 8);
     CaptureStdout();
-    std::vector<std::string> got;
     int status = OK;
-    while (got.size() <= c.lines.size() + 1 &&
-           (status = file.read_line(buffer.data(), c.size)) == OK)
-      got.emplace_back(buffer.data());
+    const auto got = line_pieces([&](char* b) { return (status = file.read_line(b, c.size)) == OK; },
+                                 c.size, expected.size() + 1);
     EXPECT_EQ(END_OF_FILE, status);
+    std::vector<char> buffer(c.size + 8);
     EXPECT_EQ(END_OF_FILE, file.read_line(buffer.data(), c.size)) << "end of file is reported again";
     EXPECT_EQ("", GetCapturedStdout()) << "the end of the text is not a message";
-    EXPECT_EQ(c.lines, got);
+    EXPECT_EQ(expected, got);
   }
 }
 
@@ -541,6 +581,33 @@ TEST(CfileWriteOneBlock, DumpLines) {
   }
   const std::string dump = written_bytes([&](Cfile& f) { f.write_one_block(pattern.data()); });
   EXPECT_EQ("abcd \n", dump.substr(dump.size() - 6));
+}
+
+// Every word value at every place of a line, in blocks written one after the
+// other past the end of the output buffer: the vector and the portable text
+// are the same, and the portable one is printf's.
+TEST(CfileWriteOneBlock, VectorAndPortableTextForEveryWordValue) {
+  std::vector<int16_t> words(65536 * 8);
+  for (size_t i = 0; i < words.size(); ++i)
+    words[i] = static_cast<int16_t>(static_cast<uint16_t>(i / 8 + (i % 8) * 8191));
+  const size_t blocks = words.size() / WORDS_PER_BLOCK;
+  std::string portable(words.size() / 8 * 41, '\0');
+  char* end = format_dump_lines_portable(words.data(), words.size() / 8, &portable[0]);
+  ASSERT_EQ(&portable[0] + portable.size(), end);
+  std::string printf_text;
+  for (size_t b = 0; b < blocks; ++b) printf_text += expected_dump(&words[b * WORDS_PER_BLOCK]);
+  EXPECT_TRUE(printf_text == portable) << "portable text differs from printf's";
+  if (has_dump_vector()) {
+    std::string vector(portable.size(), '\0');
+    end = format_dump_lines_vector(words.data(), words.size() / 8, &vector[0]);
+    ASSERT_EQ(&vector[0] + vector.size(), end);
+    EXPECT_TRUE(portable == vector) << "vector text differs";
+  }
+  const std::string written = written_bytes([&](Cfile& f) {
+    f.write_word("#");
+    for (size_t b = 0; b < blocks; ++b) f.write_one_block(&words[b * WORDS_PER_BLOCK]);
+  });
+  EXPECT_TRUE("#" + portable == written) << "written text differs";
 }
 
 // Writes under a file size limit of 1000 bytes (SIGXFSZ ignored, so writes
