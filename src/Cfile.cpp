@@ -63,10 +63,11 @@ Cfile::Cfile()
       m_blocks_read(0),
       m_next_output(nullptr) {}
 
+// Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
   if (m_fd >= 0) {
     if (m_output) {
-      flush_output();
+      if (!m_write_failed) write_all(m_buffer, m_end);
       list_output(false);
     }
     ::close(m_fd);
