@@ -4,6 +4,7 @@
 #ifndef CCONVERTER_H
 #define CCONVERTER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -86,8 +87,16 @@ class Cconverter {
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
 
+  // A listing holds each word of the block at most once ("65535 ") and a
+  // newline per record of at least five words, plus the block's own line.
+  static constexpr size_t LISTING_MAX = WORDS_PER_BLOCK * 6 + WORDS_PER_BLOCK / 5 + 128;
+
   Cfile* m_in;
   Cfile* m_out;
+  // The large buffers live here rather than on the stack, so that the
+  // conversions run with a small stack.
+  int16_t m_block[WORDS_PER_BLOCK];  // the block being walked or written
+  char m_listing_text[LISTING_MAX];  // one event block's listing
 };
 
 #endif

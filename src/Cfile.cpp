@@ -1,8 +1,6 @@
 #include "Cfile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +14,8 @@ constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
 constexpr int DUMP_WORDS_PER_LINE = 8;
 constexpr int DUMP_LINE_LEN = DUMP_WORDS_PER_LINE * 5 + 1;  // "xxxx " x8 and '\n'
 constexpr int DUMP_LINES = WORDS_PER_BLOCK / DUMP_WORDS_PER_LINE;
+static_assert(static_cast<size_t>(DUMP_LINES * DUMP_LINE_LEN) == Cfile::DUMP_TEXT_SIZE,
+              "the dump text of one block");
 
 // Two lower-case hexadecimal digits per byte value.
 struct Hex_pairs {
@@ -35,6 +35,7 @@ constexpr Hex_pairs HEX_PAIRS;
 Cfile::Cfile()
     : m_fp(nullptr),
       m_buffer(nullptr),
+      m_buffer_size(0),
       m_write_failed(false),
       m_replay(false),
       m_have_last(false),
@@ -47,14 +48,17 @@ Cfile::~Cfile() {
 }
 
 // stdio sizes its own buffers by the file system's block size; a larger one
-// given here cuts the number of system calls on large files.
-void Cfile::use_buffer(size_t size) {
+// given here cuts the number of system calls on large files. It is allocated
+// before the file is opened, so that a run that cannot get its memory leaves
+// no output behind.
+void Cfile::allocate_buffer(size_t size) {
   m_buffer = new char[size];
-  std::setvbuf(m_fp, m_buffer, _IOFBF, size);
+  m_buffer_size = size;
 }
 
 int Cfile::open_existing(const std::string& name, const char* mode) {
   m_name = name;
+  allocate_buffer(INPUT_BUFFER_SIZE);
   m_fp = std::fopen(name.c_str(), mode);
   if (m_fp == nullptr) {
     std::printf("cannot open %s\n", name.c_str());
@@ -69,36 +73,32 @@ int Cfile::open_existing(const std::string& name, const char* mode) {
     m_fp = nullptr;
     return ERROR;
   }
-  use_buffer(INPUT_BUFFER_SIZE);
+  std::setvbuf(m_fp, m_buffer, _IOFBF, m_buffer_size);
   return OK;
 }
 
 int Cfile::create_new(const std::string& name, const char* mode) {
   m_name = name;
-  // O_EXCL makes the existence test and the creation one step: nothing that
-  // exists under the name (file, symbolic link, FIFO, device) is opened.
-  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
+  allocate_buffer(OUTPUT_BUFFER_SIZE);
+  // "x" (O_EXCL) makes the existence test and the creation one step: nothing
+  // that exists under the name (file, symbolic link, FIFO, device) is opened.
+  // fopen takes its own memory before it creates the file.
+  m_fp = std::fopen(name.c_str(), mode);
+  if (m_fp == nullptr) {
     if (errno == EEXIST)
       std::printf("all ready exist %s\n", name.c_str());
     else
       std::printf("cannot open %s\n", name.c_str());
     return ERROR;
   }
-  m_fp = fdopen(fd, mode);
-  if (m_fp == nullptr) {
-    ::close(fd);
-    std::printf("cannot open %s\n", name.c_str());
-    return ERROR;
-  }
-  use_buffer(OUTPUT_BUFFER_SIZE);
+  std::setvbuf(m_fp, m_buffer, _IOFBF, m_buffer_size);
   return OK;
 }
 
 int Cfile::fopen_rb(std::string name) { return open_existing(name, "rb"); }
 int Cfile::fopen_r(std::string name) { return open_existing(name, "r"); }
-int Cfile::fopen_wb(std::string name) { return create_new(name, "wb"); }
-int Cfile::fopen_w(std::string name) { return create_new(name, "w"); }
+int Cfile::fopen_wb(std::string name) { return create_new(name, "wbxe"); }
+int Cfile::fopen_w(std::string name) { return create_new(name, "wxe"); }
 
 int Cfile::read_one_block(int16_t* block) {
   if (m_replay) {
@@ -173,7 +173,7 @@ int Cfile::write_word(int32_t value) {
 }
 
 int Cfile::write_one_block(const int16_t* block) {
-  char text[DUMP_LINES * DUMP_LINE_LEN];
+  auto& text = m_dump_text;
   char* p = text;
   const auto* bytes = reinterpret_cast<const unsigned char*>(block);
   for (int line = 0; line < DUMP_LINES; ++line) {

@@ -53,6 +53,7 @@ class Cfile {
   int write_word(int32_t value);
 
   // write_one_block() : the block as 1024 lines of eight "%04x " groups.
+  static constexpr size_t DUMP_TEXT_SIZE = WORDS_PER_BLOCK / 8 * (8 * 5 + 1);
   int write_one_block(const int16_t* block);
 
   // close() : flushes and closes; ERROR (after a message) if any write of
@@ -67,16 +68,18 @@ class Cfile {
   int open_existing(const std::string& name, const char* mode);
   int create_new(const std::string& name, const char* mode);
   void report_write_failure(int error_number);
-  void use_buffer(size_t size);
+  void allocate_buffer(size_t size);
 
   FILE* m_fp;
   char* m_buffer;  // the stream's buffer, released after the stream is closed
+  size_t m_buffer_size;
   std::string m_name;
   bool m_write_failed;
   bool m_replay;         // the next read_one_block serves m_last_block
   bool m_have_last;      // m_last_block holds a whole block
   int64_t m_blocks_read;
   int16_t m_last_block[WORDS_PER_BLOCK];
+  char m_dump_text[DUMP_TEXT_SIZE];  // one block's dump, kept off the stack
 };
 
 #endif
