@@ -185,56 +185,39 @@ class StartingConditions(t.E2ETestCase):
                 result = self.convert(option, data, limits=[(resource.RLIMIT_STACK, self.STACK)])
                 self.assertMatchesModel(result, model_for(option, data, "in"), "out")
 
-    def check_short_of_memory(self, result, expected):
-        """Exit 0 and the normal run, or exit 255 after a message, the normal
-        stdout up to there, and no output unless a conversion had begun."""
-        if result.status == 0:
-            self.assertMatchesModel(result, expected, "out")
-            return
-        self.assertEqual(255, result.status, "exit status; stderr:\n" + result.stderr)
-        self.assertEqual("", result.stderr, "stderr")
-        tail = next((r for r in self.REPORTS if result.stdout.endswith(r)), None)
-        self.assertIsNotNone(tail, "no report at the end of stdout:\n" + result.stdout[-300:])
-        self.assertTrue(expected.stdout.startswith(result.stdout[:-len(tail)]), result.stdout)
-        if tail.endswith(t.FAIL_LINE):
-            self.assertTrue(expected.out.startswith(self.read_file("out")),
-                            "output is not a beginning of the normal output")
-        else:
-            self.assertFalse(os.path.lexists(self.path("out")), "output left behind")
-
     def test_address_space_sweep(self):
         """From the lowest address space limit at which the program loads
-        (below it the dynamic loader fails with 127, before the program
-        starts) up to the first limit at which the run succeeds."""
+        (below it the dynamic loader fails with 127) to the first at which
+        it succeeds; exit 255 leaves no output unless a conversion began."""
         t.skip_if_wrapped(self, "the address space limit would bind the wrapper too")
         if t.sanitizer_build():
             self.skipTest("AddressSanitizer reserves terabytes of address space")
-        for option, description, data in self.CASES:
+        for option, _, data in self.CASES:
             expected = model_for(option, data, "in")
             if expected.status != 0:
                 continue
-
-            def run_with(limit):
-                return self.convert(option, data, limits=[(resource.RLIMIT_AS, limit)])
-
-            low, high = 16, 4096  # in steps: 1 MiB to 256 MiB
+            run_with = lambda steps: self.convert(  # noqa: E731
+                option, data, limits=[(resource.RLIMIT_AS, steps * self.AS_STEP)])
+            low, high = 16, 4096  # 1 MiB to 256 MiB
             while low < high:
                 middle = (low + high) // 2
-                if run_with(middle * self.AS_STEP).status == 127:
-                    low = middle + 1
-                else:
-                    high = middle
+                low, high = (middle + 1, high) if run_with(middle).status == 127 else (low, middle)
             statuses = []
-            for limit in range(low * self.AS_STEP, (low + 64) * self.AS_STEP, self.AS_STEP):
-                result = run_with(limit)
-                with self.subTest(option=option, limit_kib=limit // 1024):
-                    self.check_short_of_memory(result, expected)
+            for steps in range(low, low + 64):
+                result = run_with(steps)
                 statuses.append(result.status)
-                if result.status == 0:
-                    break
-            with self.subTest(option=option, statuses=statuses):
-                self.assertIn(255, statuses, "the sweep should begin short of memory")
-                self.assertEqual(0, statuses[-1], "no limit in the sweep was enough")
+                with self.subTest(option=option, limit_kib=steps * self.AS_STEP // 1024):
+                    if result.status == 0:
+                        self.assertMatchesModel(result, expected, "out")
+                        break
+                    tail = next((r for r in self.REPORTS if result.stdout.endswith(r)), "")
+                    self.assertRun(result, 255, expected.stdout[:len(result.stdout) - len(tail)]
+                                   + (tail or "a report of the failure"))
+                    if tail.endswith(t.FAIL_LINE):
+                        self.assertTrue(expected.out.startswith(self.read_file("out")))
+                    else:
+                        self.assertFalse(os.path.lexists(self.path("out")), "output left")
+            self.assertEqual((255, 0), (statuses[0], statuses[-1]), option)
 
 
 def truncated_stdout(length, name):
