@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "Cdata_reader.h"
 #include "global.h"
@@ -130,7 +131,7 @@ int Cconverter::read_typed_block(int16_t* block, Cfile* in, int16_t flag, const 
 // so that the typed reader takes it whole. A writer whose output failed ends
 // the walk under that writer's name.
 int Cconverter::walk_blocks(const Block_writers& writers) {
-  int16_t block[WORDS_PER_BLOCK];
+  int16_t* block = m_block;
 
   if (read_header_binary(block, m_in) == ERROR) {
     std::puts("read_heaader_binary");
@@ -336,7 +337,8 @@ int Cconverter::read_event_block_txt(char* line, uint32_t size, Cfile* in) {
 
 // Header and ender blocks share one layout; only word 0 differs.
 int Cconverter::write_user_block(int16_t flag, const Cuser* user) {
-  unsigned char block[BLOCK_SIZE] = {};
+  auto* block = reinterpret_cast<unsigned char*>(m_block);
+  std::memset(block, 0, BLOCK_SIZE);
   put16(block, static_cast<uint16_t>(flag));
   unsigned char* p = block + 2 + HEADER_BLANK_LEN;
   const auto put = [&p](const char* text, size_t length) {
@@ -353,7 +355,7 @@ int Cconverter::write_user_block(int16_t flag, const Cuser* user) {
   p += 4;  // two zero words
   put(user->header, HEADER_LEN);
   put(user->ender, ENDER_LEN);
-  m_out->write_binary(block, sizeof block);
+  m_out->write_binary(block, BLOCK_SIZE);
   return OK;
 }
 
@@ -365,7 +367,7 @@ int Cconverter::write_ender_binary(Cuser* user) { return write_user_block(FLAG_O
 // leaves the block's flag, blank and finished records in the file.
 int Cconverter::write_event_block_binary(int64_t& line_counter) {
   static const unsigned char ZEROS[BLOCK_SIZE] = {};
-  Cdata_reader* reader = new Cdata_reader;
+  auto reader = std::make_unique<Cdata_reader>();
   unsigned char head[2 + EVENT_BLOCK_BLANK_LEN] = {};
   put16(head, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
   m_out->write_binary(head, sizeof head);
@@ -395,7 +397,6 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     if (line == COMMENT) continue;
     if (line == ERROR) {
       std::puts("data_reader_flag");
-      delete reader;
       return ERROR;
     }
     if (line_counter % 100 == 0)
@@ -417,15 +418,13 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
       if (reader->get_data(word, i) == ERROR) {
         std::printf("data_reader->get_data(%d, %d)\n", word, i);
         m_out->write_binary(record, length);
-        delete reader;
-        return ERROR;
+          return ERROR;
       }
       put16(record + length, static_cast<uint16_t>(word));
       length += 2;
     }
     if (m_out->write_binary(record, length) == ERROR) {
       std::puts("write_event_block_binary");
-      delete reader;
       return ERROR;
     }
     used += length;
@@ -437,7 +436,6 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
   m_out->write_binary(end_markers, sizeof end_markers);
   used += markers;
   m_out->write_binary(ZEROS, BLOCK_SIZE - used);
-  delete reader;
   if (m_out->write_failed()) {
     std::puts("write_event_block_binary");
     return ERROR;
@@ -446,10 +444,9 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
 }
 
 int Cconverter::convert_txt_to_binary() {
-  Cheader* header = new Cheader();
-  read_header_txt(header);
-  write_header_binary(header);
-  delete header;
+  const auto header = std::make_unique<Cheader>();
+  read_header_txt(header.get());
+  write_header_binary(header.get());
   if (m_out->write_failed()) {
     std::puts("write_header_binary");
     return ERROR;
@@ -465,10 +462,9 @@ int Cconverter::convert_txt_to_binary() {
     if (result == END_OF_FILE) break;
   }
 
-  Cender* ender = new Cender();
-  read_ender_txt(ender);
-  write_ender_binary(ender);
-  delete ender;
+  const auto ender = std::make_unique<Cender>();
+  read_ender_txt(ender.get());
+  write_ender_binary(ender.get());
   if (m_out->write_failed()) {
     std::puts("write_ender_binary");
     return ERROR;

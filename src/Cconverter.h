@@ -4,6 +4,7 @@
 #ifndef CCONVERTER_H
 #define CCONVERTER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -88,6 +89,9 @@ class Cconverter {
 
   Cfile* m_in;
   Cfile* m_out;
+  // The large buffers live here rather than on the stack, so that the
+  // conversions run with a small stack.
+  int16_t m_block[WORDS_PER_BLOCK];  // the block being walked or written
 };
 
 #endif

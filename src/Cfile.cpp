@@ -99,8 +99,11 @@ void Cfile::flush_outputs_at_exit() {
   }
 }
 
+// The buffers are allocated before a file is opened, so that a run that
+// cannot get its memory leaves no output behind.
 int Cfile::open_existing(const std::string& name) {
   m_name = name;
+  m_buffer = new char[INPUT_BUFFER_SIZE];
   int fd;
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -117,12 +120,12 @@ int Cfile::open_existing(const std::string& name) {
     return ERROR;
   }
   m_fd = fd;
-  m_buffer = new char[INPUT_BUFFER_SIZE];
   return OK;
 }
 
 int Cfile::create_new(const std::string& name) {
   m_name = name;
+  m_buffer = new char[OUTPUT_BUFFER_SIZE];
   // O_EXCL makes the existence test and the creation one step: nothing that
   // exists under the name (file, symbolic link, FIFO, device) is opened.
   int fd;
@@ -137,7 +140,6 @@ int Cfile::create_new(const std::string& name) {
   }
   m_fd = fd;
   m_output = true;
-  m_buffer = new char[OUTPUT_BUFFER_SIZE];
   list_output(true);
   return OK;
 }

@@ -2,7 +2,15 @@
 // conversion and turns its status into the exit status (0, or 255 on failure).
 #include "tvqconverter.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
 
 #include "Cconverter.h"
 #include "Cfile.h"
@@ -37,22 +45,51 @@ int check_arguments(int argc, const char* const* argv, std::string& option, std:
   return OK;
 }
 
-int main(int argc, char** argv) {
-  std::string option;
-  std::string input_name;
-  std::string output_name;
-  if (check_arguments(argc, argv, option, input_name, output_name) == ERROR) return -1;
+namespace {
 
-  Cfile* input = new Cfile;
-  Cfile* output = new Cfile;
+// A standard descriptor that is closed would be taken by the first file the
+// program opens, and its messages would then land inside that file.
+int open_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is taken: fd itself.
+    if (::open("/dev/null", O_RDWR) != fd) {
+      std::printf("cannot open /dev/null\n");
+      return ERROR;
+    }
+  }
+  return OK;
+}
+
+// An allocation failure is reported by throwing std::bad_alloc, whose memory
+// comes, when malloc fails, from a reserve the C++ library sets aside at
+// startup. With memory too short for that reserve (less than this), nothing
+// may be allocated: the failure could not even be reported. The probe uses
+// malloc, since the nothrow form of new throws internally.
+constexpr size_t STARTUP_MEMORY = 128 * 1024;
+
+bool startup_memory_available() {
+  void* probe = std::malloc(STARTUP_MEMORY);
+  std::free(probe);
+  return probe != nullptr;
+}
+
+// Every object is created before the files are opened, so that a run that
+// cannot get its memory leaves no output behind. converting tells whether a
+// conversion had started when a failure ends the run.
+int run(const std::string& option, const std::string& input_name,
+        const std::string& output_name, bool& converting) {
+  auto input = std::make_unique<Cfile>();
+  auto output = std::make_unique<Cfile>();
+  auto converter = std::make_unique<Cconverter>();
   const bool from_text = option == "-t2b";
   if ((from_text ? input->fopen_r(input_name) : input->fopen_rb(input_name)) == ERROR) return -1;
   if ((from_text ? output->fopen_wb(output_name) : output->fopen_w(output_name)) == ERROR)
     return -1;
 
-  Cconverter* converter = new Cconverter;
-  converter->set_file(input, "in");
-  converter->set_file(output, "out");
+  converter->set_file(input.get(), "in");
+  converter->set_file(output.get(), "out");
+  converting = true;
 
   int result = ERROR;
   if (option == "-b2rb")
@@ -66,15 +103,38 @@ int main(int argc, char** argv) {
     return -1;
   }
 
-  delete converter;
+  converter.reset();
   // Success is only what reached the file: the last buffered bytes are
   // written when the output is closed, and may still fail there.
   if (output->close() == ERROR) {
     std::puts("convertion did not finish normaly");
     return -1;
   }
-  delete output;
-  delete input;
+  output.reset();
+  input.reset();
   std::puts("\n conversion is done!!\n");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (open_closed_standard_descriptors() == ERROR) return -1;
+  if (!startup_memory_available()) {
+    std::puts("out of memory");
+    return -1;
+  }
+  bool converting = false;
+  // No allocation failure escapes: it ends the run like any other failure.
+  try {
+    std::string option;
+    std::string input_name;
+    std::string output_name;
+    if (check_arguments(argc, argv, option, input_name, output_name) == ERROR) return -1;
+    return run(option, input_name, output_name, converting);
+  } catch (const std::bad_alloc&) {
+    std::puts("out of memory");
+    if (converting) std::puts("convertion did not finish normaly");
+    return -1;
+  }
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the end-to-end tests with every run of tvqconverter under valgrind's
-# memcheck. A memory error makes the run exit with status 99 and print its
-# report on stderr, which the tests see as a wrong exit status.
+# memcheck. A memory error or a definite leak makes the run exit with status
+# 99 and print its report on stderr, which the tests see as a wrong exit
+# status.
 #   bash tests/valgrind.sh [BINARY]    default: build/tvqconverter
 # BINARY must be a build without sanitizers (-DTVQ_SANITIZE=OFF). The test
 # classes run in parallel, one job per processor (TVQ_JOBS=n to change).
@@ -24,9 +25,9 @@ if grep -q __asan_init "$binary"; then
 fi
 
 export TVQCONVERTER=$binary
-# --leak-check=no: after a failure the driver leaves its objects to the
-# process exit. --vgdb=no: no gdb server FIFOs and files in /tmp.
-export TVQ_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=no --vgdb=no"
+# A definite leak counts as an error, on every path. --vgdb=no: no gdb
+# server FIFOs and files in /tmp.
+export TVQ_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite --vgdb=no"
 export PYTHONDONTWRITEBYTECODE=1
 jobs=${TVQ_JOBS:-$(nproc)}
 logs=$(mktemp -d)

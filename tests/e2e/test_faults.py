@@ -4,6 +4,7 @@ something other than a regular file, and text input with NUL bytes or very
 long lines."""
 
 import os
+import resource
 import stat
 import subprocess
 import sys
@@ -136,6 +137,87 @@ class WriteLimits(t.E2ETestCase):
                 self.write_file("in", data)
                 result = self.tvq(option, "in", "out", fsize_limit=len(expected.out))
                 self.assertMatchesModel(result, expected, "out")
+
+
+class StartingConditions(t.E2ETestCase):
+    """Runs started as a daemon or under limits may start them: standard
+    descriptors closed, little address space, a small stack. Each run gives
+    the output of a normal run, or, short of memory, exit 255 with a message;
+    never a signal, nothing on standard error."""
+
+    CASES = [
+        # (option, description, input)
+        ("-b2rb", "five blocks", FIVE_BLOCKS),
+        ("-b2t", "inconsistent record in the second event block",
+         H + E1 + t.event_block([t.Record(1, [1, 2, 3], segment_size=9)]) + N),
+        ("-b2t", "cut inside the third event block", FIVE_BLOCKS[:50001]),
+        ("-t2b", "three event blocks", t2b_text()),
+        ("-t2b", "bad line in the second block",
+         b"".join(t.generate_lines(500, seed=2)[0]) + b"1 2 3 x\n"),
+    ]
+    STACK = 32 * 1024
+    AS_STEP = 64 * 1024
+    REPORTS = ("out of memory\n", "out of memory\n" + t.FAIL_LINE, "cannot open in\n",
+               "cannot open out\n")
+
+    def convert(self, option, data, **kwargs):
+        self.new_case()
+        self.write_file("in", data)
+        return self.tvq(option, "in", "out", **kwargs)
+
+    def test_closed_standard_descriptors(self):
+        """A closed descriptor is opened on /dev/null, so that no file of the
+        conversion becomes a standard stream."""
+        for option, description, data in self.CASES:
+            expected = model_for(option, data, "in")
+            for closed in ((0,), (1,), (2,), (0, 1), (0, 1, 2)):
+                with self.subTest(option=option, input=description, closed=closed):
+                    if 2 in closed:
+                        t.skip_if_wrapped(self, "valgrind reports on standard error")
+                    result = self.convert(option, data, closed=closed)
+                    self.assertRun(result, expected.status, "" if 1 in closed else expected.stdout)
+                    self.assertBytesEqual(expected.out, self.read_file("out"))
+
+    def test_small_stack(self):
+        t.skip_if_wrapped(self, "the stack limit would bind the wrapper too")
+        for option, description, data in self.CASES:
+            with self.subTest(option=option, input=description):
+                result = self.convert(option, data, limits=[(resource.RLIMIT_STACK, self.STACK)])
+                self.assertMatchesModel(result, model_for(option, data, "in"), "out")
+
+    def test_address_space_sweep(self):
+        """From the lowest address space limit at which the program loads
+        (below it the dynamic loader fails with 127) to the first at which
+        it succeeds; exit 255 leaves no output unless a conversion began."""
+        t.skip_if_wrapped(self, "the address space limit would bind the wrapper too")
+        if t.sanitizer_build():
+            self.skipTest("AddressSanitizer reserves terabytes of address space")
+        for option, _, data in self.CASES:
+            expected = model_for(option, data, "in")
+            if expected.status != 0:
+                continue
+            run_with = lambda steps: self.convert(  # noqa: E731
+                option, data, limits=[(resource.RLIMIT_AS, steps * self.AS_STEP)])
+            low, high = 16, 4096  # 1 MiB to 256 MiB
+            while low < high:
+                middle = (low + high) // 2
+                low, high = (middle + 1, high) if run_with(middle).status == 127 else (low, middle)
+            statuses = []
+            for steps in range(low, low + 64):
+                result = run_with(steps)
+                statuses.append(result.status)
+                with self.subTest(option=option, limit_kib=steps * self.AS_STEP // 1024):
+                    if result.status == 0:
+                        self.assertMatchesModel(result, expected, "out")
+                        break
+                    tail = next((r for r in self.REPORTS if result.stdout.endswith(r)), "")
+                    self.assertRun(result, 255, expected.stdout[:len(result.stdout) - len(tail)]
+                                   + (tail or "a report of the failure"))
+                    if tail.endswith(t.FAIL_LINE):
+                        self.assertTrue(expected.out.startswith(self.read_file("out")))
+                    else:
+                        self.assertFalse(os.path.lexists(self.path("out")), "output left")
+            self.assertEqual((255, 0), (statuses[0], statuses[-1]), option)
 
 
 def truncated_stdout(length, name):

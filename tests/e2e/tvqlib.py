@@ -636,7 +636,7 @@ def binary_path():
 
 def wrapper():
     """The words of $TVQ_WRAPPER, put before the binary on every run, e.g.
-    TVQ_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=no"; a checker
+    TVQ_WRAPPER="valgrind -q --error-exitcode=99 --leak-check=full"; a checker
     that finds a fault then shows up as a wrong exit status and output on
     stderr. Empty when the variable is unset or blank."""
     return shlex.split(os.environ.get("TVQ_WRAPPER", ""))
@@ -665,14 +665,26 @@ class Result:
         self.stderr = stderr
 
 
-def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, timeout=30):
+def sanitizer_build():
+    """True when the binary is built with AddressSanitizer."""
+    with open(binary_path(), "rb") as f:
+        return b"__asan_init" in f.read()
+
+
+def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, timeout=30,
+        limits=(), closed=()):
     """Run the binary with args in cwd (under the wrapper, if any); stdout is
-    decoded as latin-1 so that every byte survives."""
+    decoded as latin-1 so that every byte survives. limits: (resource, value)
+    pairs set as both limits; closed: descriptors closed before the start."""
 
     def prepare():
         if fsize_limit is not None:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize_limit, fsize_limit))
+        for which, value in limits:
+            resource.setrlimit(which, (value, value))
+        for fd in closed:
+            os.close(fd)
         if as_user is not None:
             os.setgroups([])
             os.setgid(as_user)
