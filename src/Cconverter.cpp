@@ -267,7 +267,7 @@ int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfil
                 number);
     result = ERROR;
   };
-  while (result == OK && position < END - 1) {
+  while (position < END - 1) {
     start = position;
     const uint32_t event_size_word = word_at(block, position++);
     if ((event_size_word & 0x8000u) == 0) break;

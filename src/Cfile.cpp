@@ -43,9 +43,9 @@ struct Hex_pairs {
 };
 constexpr Hex_pairs HEX_PAIRS;
 
-// The outputs still open: a conversion that fails ends the process without
-// closing its output, which must still hold what was written before the
-// failure (as a stdio stream would at exit).
+// The outputs still open. A failed line read ends the process at once
+// ("fgets error"); the output must still hold what was written before it, as
+// a stdio stream would at exit.
 Cfile* open_outputs = nullptr;
 
 }  // namespace
