@@ -1,7 +1,9 @@
 // Shared pieces of the libFuzzer harnesses: input and output files on tmpfs,
-// building block files out of fuzz bytes, and reference models of the block
+// building block files out of fuzz bytes, reference models of the block
 // walk, the readable dump and the text listing written straight from the
-// format, against which the converter's output is compared byte for byte.
+// format, against which the converter's output is compared byte for byte, the
+// body of the block walk harnesses, and the C library's reading of a data line
+// with the line format.
 #ifndef TVQ_FUZZ_SUPPORT_H
 #define TVQ_FUZZ_SUPPORT_H
 
@@ -16,8 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../scan_reference.h"
+#include "Cconverter.h"
 #include "Cfile.h"
 #include "tvq_constants.h"
 #include "user_settings.h"
@@ -481,6 +486,94 @@ inline void check_output(const Walk_result& expected, int status, const std::str
   check(got.size() == expected.output.size(), "output length differs from the format's");
   check(got.empty() || std::memcmp(got.data(), expected.output.data(), got.size()) == 0,
         "output bytes differ from the format's");
+}
+
+// The body of the block walk harnesses: one conversion of a block file built
+// from the fuzz bytes, compared with its reference model.
+inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*convert)(),
+                     void (*reference)(const Bytes&, Walk_result&)) {
+  static Input_file* input = new Input_file;
+  static Output_names* outputs = new Output_names;
+  static Bytes file;
+  build_block_file(data, size, file);
+  input->set(file.data(), file.size());
+  const std::string output_name = outputs->next();
+  int status;
+  {
+    Cfile in;
+    Cfile out;
+    if (in.fopen_rb(input->name()) != OK) fail("fopen_rb of the input");
+    if (out.fopen_w(output_name) != OK) fail("fopen_w of a fresh name");
+    Cconverter converter;
+    converter.set_file(&in, "in");
+    converter.set_file(&out, "out");
+    status = (converter.*convert)();
+    if (out.close() != OK) fail("closing the output");
+  }
+  static Walk_result expected;
+  reference(file, expected);
+  check_output(expected, status, output_name);
+  ::unlink(output_name.c_str());
+}
+
+// ------------------------------------------------------------ data lines
+
+inline bool is_comment(const char* line) {
+  const char first = line[0];
+  if (first == '#' || first == 'c' || first == '%' || first == '\n') return true;
+  return first == '/' && line[1] == '/';
+}
+
+// Destinations of the whole line format: conversion i stores into d[i] or f[i].
+struct Destinations {
+  int d[MAX_CONVERSIONS];
+  float f[MAX_CONVERSIONS];
+};
+
+template <size_t I>
+auto destination(Destinations& v) {
+  if constexpr (LINE_LAYOUT.kinds[I] == 'f') return &v.f[I];
+  else return &v.d[I];
+}
+
+// sscanf with the whole line format, each conversion handed a destination of
+// its own type.
+template <size_t... I>
+int scan_whole_format(const char* line, Destinations& v, std::index_sequence<I...>) {
+  return std::sscanf(line, USER_LINE_FORMAT, destination<I>(v)...);
+}
+
+// The C library's reading of one line (a C string): its scan, and what the
+// reader makes of it.
+struct Line_reference {
+  enum { comment, bad, data } kind;
+  int count;                           // sscanf's result
+  uint32_t raw[MAX_CONVERSIONS];       // integers' values, floats' bit patterns
+  bool refused;                        // an integer it reaches lies outside 32 bits
+  uint16_t words[2 * MAX_CONVERSIONS]; // for data: the record's WORDS_PER_LINE words
+};
+
+TVQ_FUZZ_NO_COVERAGE inline void read_line_reference(const char* line, Line_reference& ref) {
+  ref.kind = is_comment(line) ? Line_reference::comment : Line_reference::bad;
+  Destinations v{};
+  ref.count = scan_whole_format(line, v, std::make_index_sequence<NUMBER_OF_DATA>());
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    if (LINE_LAYOUT.kinds[i] == 'f') std::memcpy(&ref.raw[i], &v.f[i], sizeof ref.raw[i]);
+    else ref.raw[i] = static_cast<uint32_t>(v.d[i]);
+  }
+  ref.refused = !scan_reference::refused_integer(line, ref.count).empty();
+  if (ref.kind == Line_reference::comment || ref.refused || ref.count != NUMBER_OF_DATA) return;
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    if (DATA_SIZE == 4) {
+      ref.words[2 * i] = static_cast<uint16_t>(ref.raw[i] & 0xFFFFu);
+      ref.words[2 * i + 1] = static_cast<uint16_t>(ref.raw[i] >> 16);
+      continue;
+    }
+    const auto value = static_cast<int32_t>(ref.raw[i]);
+    if (value < INT16_MIN || value > INT16_MAX) return;
+    ref.words[i] = static_cast<uint16_t>(value);
+  }
+  ref.kind = Line_reference::data;
 }
 
 }  // namespace fuzz

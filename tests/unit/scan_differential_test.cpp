@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "../scan_reference.h"
 #include "Cdata_reader.h"
 #include "tvq_constants.h"
 #include "unit_support.h"
@@ -455,25 +455,6 @@ int (*layout_scan())(const char*, Destinations&) {
   return nullptr;
 }
 
-// Where the scan with the whole format stops after its first n conversions,
-// or -1: the format cut after them, each assignment suppressed, and "%n".
-int end_of_conversions(const char* line, int n) {
-  std::string format;
-  int seen = 0;
-  for (const char* p = USER_LINE_FORMAT; *p != '\0' && seen < n; ++p) {
-    format += *p;
-    if (*p == '%') {
-      format += '*';
-      format += *++p;
-      ++seen;
-    }
-  }
-  format += "%n";
-  int end = -1;
-  std::sscanf(line, format.c_str(), &end);
-  return end;
-}
-
 // What the C library's sscanf makes of a line.
 struct Reference {
   int count;
@@ -492,20 +473,7 @@ Reference reference_scan(const std::string& line) {
   ref.count = scan(line.c_str(), v);
   for (int i = 0; i < NUMBER_OF_DATA; ++i)
     ref.raw[i] = LINE_LAYOUT.kinds[i] == 'd' ? static_cast<uint32_t>(v.d[i]) : bits(v.f[i]);
-  // "%d" takes what strtol with base 10 takes; beyond 32 bits its result is undefined
-  for (int i = 0; i < ref.count && i < NUMBER_OF_DATA; ++i) {
-    if (LINE_LAYOUT.kinds[i] != 'd') continue;
-    const int start = i == 0 ? 0 : end_of_conversions(line.c_str(), i);
-    const int end = end_of_conversions(line.c_str(), i + 1);
-    std::string token = line.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-    token.erase(0, token.find_first_not_of(" \t\n\v\f\r"));
-    errno = 0;
-    const long long value = std::strtoll(token.c_str(), nullptr, 10);
-    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
-      ref.refused_integer = token;
-      break;
-    }
-  }
+  ref.refused_integer = scan_reference::refused_integer(line.c_str(), ref.count);
   return ref;
 }
 
