@@ -155,7 +155,9 @@ bool scan_float(const char*& p, uint32_t& raw) {
 template <char KIND, bool LAST>
 inline bool scan_value(const char*& p, uint32_t& raw) {
   while (is_c_space(*p)) ++p;
-  const bool scanned = KIND == 'd' ? scan_integer(p, raw) : scan_float(p, raw);
+  bool scanned;
+  if constexpr (KIND == 'd') scanned = scan_integer(p, raw);
+  else scanned = scan_float(p, raw);
   return scanned && (is_c_space(*p) || (LAST && *p == '\0'));
 }
 
