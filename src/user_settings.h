@@ -59,9 +59,9 @@ static_assert(user_settings_check::fits_field(user_print_time, PRINT_TIME_LEN),
 static_assert(user_settings_check::fits_field(user_print_date, PRINT_DATE_LEN),
               "user_print_date: at most 10 characters, in a char[11]");
 static_assert(user_settings_check::fits_field(user_header, HEADER_LEN),
-              "user_header: the header text is longer than its field of 80 characters (char[81])");
+              "user_header: the header text, at most 80 characters, in a char[81]");
 static_assert(user_settings_check::fits_field(user_ender, ENDER_LEN),
-              "user_ender: the ender text is longer than its field of 80 characters (char[81])");
+              "user_ender: the ender text, at most 80 characters, in a char[81]");
 
 constexpr Line_layout LINE_LAYOUT = parse_line_format(USER_LINE_FORMAT);
 

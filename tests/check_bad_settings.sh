@@ -50,8 +50,8 @@ s/$nine/"%d,%d %f %f %f %f %f %f %f"/|USER_LINE_FORMAT: only conversions and whi
 s/$nine/"%d%d %f %f %f %f %f %f %f"/|USER_LINE_FORMAT: the conversions must be separated by white space
 s/DATA_SIZE = 4/DATA_SIZE = 2/|DATA_SIZE 2 takes only %d conversions: a float does not fit in one word
 s/DATA_SIZE = 4/DATA_SIZE = 8/|DATA_SIZE: 2 or 4 bytes per value
-s/user_header\[81\] = ".*"/user_header[] = "$(printf 'h%.0s' {1..81})"/|user_header: the header text is longer than its field of 80 characters
-s/user_ender\[81\] = ".*"/user_ender[] = "$(printf 'e%.0s' {1..81})"/|user_ender: the ender text is longer than its field of 80 characters
+s/user_header\[81\] = ".*"/user_header[] = "$(printf 'h%.0s' {1..81})"/|user_header: the header text, at most 80 characters, in a char[81]
+s/user_ender\[81\] = ".*"/user_ender[] = "$(printf 'e%.0s' {1..81})"/|user_ender: the ender text, at most 80 characters, in a char[81]
 s/user_run_number\[9\] = ".*"/user_run_number[] = "RUN-10001"/|user_run_number: at most 8 characters, in a char[9]
 s/user_print_date\[11\] = ".*"/user_print_date[] = "01-JAN"/|user_print_date: at most 10 characters, in a char[11]
 EOF
