@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "../scan_reference.h"
@@ -524,55 +523,20 @@ inline bool is_comment(const char* line) {
   return first == '/' && line[1] == '/';
 }
 
-// Destinations of the whole line format: conversion i stores into d[i] or f[i].
-struct Destinations {
-  int d[MAX_CONVERSIONS];
-  float f[MAX_CONVERSIONS];
-};
-
-template <size_t I>
-auto destination(Destinations& v) {
-  if constexpr (LINE_LAYOUT.kinds[I] == 'f') return &v.f[I];
-  else return &v.d[I];
-}
-
-// sscanf with the whole line format, each conversion handed a destination of
-// its own type.
-template <size_t... I>
-int scan_whole_format(const char* line, Destinations& v, std::index_sequence<I...>) {
-  return std::sscanf(line, USER_LINE_FORMAT, destination<I>(v)...);
-}
-
 // The C library's reading of one line (a C string): its scan, and what the
 // reader makes of it.
 struct Line_reference {
   enum { comment, bad, data } kind;
-  int count;                           // sscanf's result
-  uint32_t raw[MAX_CONVERSIONS];       // integers' values, floats' bit patterns
-  bool refused;                        // an integer it reaches lies outside 32 bits
-  uint16_t words[2 * MAX_CONVERSIONS]; // for data: the record's WORDS_PER_LINE words
+  scan_reference::Scan scan;
+  uint16_t words[2 * MAX_CONVERSIONS];  // for data: the record's WORDS_PER_LINE words
 };
 
 TVQ_FUZZ_NO_COVERAGE inline void read_line_reference(const char* line, Line_reference& ref) {
   ref.kind = is_comment(line) ? Line_reference::comment : Line_reference::bad;
-  Destinations v{};
-  ref.count = scan_whole_format(line, v, std::make_index_sequence<NUMBER_OF_DATA>());
-  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
-    if (LINE_LAYOUT.kinds[i] == 'f') std::memcpy(&ref.raw[i], &v.f[i], sizeof ref.raw[i]);
-    else ref.raw[i] = static_cast<uint32_t>(v.d[i]);
-  }
-  ref.refused = !scan_reference::refused_integer(line, ref.count).empty();
-  if (ref.kind == Line_reference::comment || ref.refused || ref.count != NUMBER_OF_DATA) return;
-  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
-    if (DATA_SIZE == 4) {
-      ref.words[2 * i] = static_cast<uint16_t>(ref.raw[i] & 0xFFFFu);
-      ref.words[2 * i + 1] = static_cast<uint16_t>(ref.raw[i] >> 16);
-      continue;
-    }
-    const auto value = static_cast<int32_t>(ref.raw[i]);
-    if (value < INT16_MIN || value > INT16_MAX) return;
-    ref.words[i] = static_cast<uint16_t>(value);
-  }
+  if (!scan_reference::scan_whole_format(line, ref.scan)) fail("no layout row for the line format");
+  if (ref.kind == Line_reference::comment || !ref.scan.refused_integer.empty() ||
+      ref.scan.count != NUMBER_OF_DATA || !scan_reference::data_words(ref.scan, ref.words))
+    return;
   ref.kind = Line_reference::data;
 }
 

@@ -38,12 +38,6 @@ using tvq_test::visible;
 
 namespace {
 
-uint32_t bits(float value) {
-  uint32_t b;
-  std::memcpy(&b, &value, sizeof b);
-  return b;
-}
-
 float from_bits(uint32_t b) {
   float value;
   std::memcpy(&value, &b, sizeof value);
@@ -426,54 +420,12 @@ class Line_generator {
   std::mt19937_64 m_rng;
 };
 
-// Destinations of a whole-format scan: conversion i stores into d[i] or f[i].
-struct Destinations {
-  int d[MAX_CONVERSIONS];
-  float f[MAX_CONVERSIONS];
-};
-
-// The C library's scan of a line with the whole line format, one row per
-// layout the program may be built with; each call's destinations match its
-// format.
-#define LAYOUT_ROW(FORMAT, ...) \
-  {FORMAT, [](const char* line, Destinations& v) { return std::sscanf(line, FORMAT, __VA_ARGS__); }}
-const struct {
-  const char* format;
-  int (*scan)(const char* line, Destinations& v);
-} LAYOUT_ROWS[] = {
-    LAYOUT_ROW("%d %f %f %f %f %f", &v.d[0], &v.f[1], &v.f[2], &v.f[3], &v.f[4], &v.f[5]),
-    LAYOUT_ROW("%d %d %f %f %f %f %f %f %f", &v.d[0], &v.d[1], &v.f[2], &v.f[3], &v.f[4],
-               &v.f[5], &v.f[6], &v.f[7], &v.f[8]),
-    LAYOUT_ROW("%d %d %d %d %d %d %d %d %d %d", &v.d[0], &v.d[1], &v.d[2], &v.d[3], &v.d[4],
-               &v.d[5], &v.d[6], &v.d[7], &v.d[8], &v.d[9]),
-};
-#undef LAYOUT_ROW
-
-int (*layout_scan())(const char*, Destinations&) {
-  for (const auto& row : LAYOUT_ROWS)
-    if (std::strcmp(row.format, USER_LINE_FORMAT) == 0) return row.scan;
-  return nullptr;
-}
-
-// What the C library's sscanf makes of a line.
-struct Reference {
-  int count;
-  uint32_t raw[MAX_CONVERSIONS];  // integers' values and floats' bit patterns
-  std::string refused_integer;    // the first converted integer outside 32 bits, as written
-};
+using Reference = scan_reference::Scan;
 
 Reference reference_scan(const std::string& line) {
-  const auto scan = layout_scan();
-  if (scan == nullptr)
+  Reference ref;
+  if (!scan_reference::scan_whole_format(line.c_str(), ref))
     throw std::runtime_error(std::string("no layout row for the line format ") + USER_LINE_FORMAT);
-  Reference ref{};
-  Destinations v;
-  for (int& d : v.d) d = 0x5EED;
-  for (float& f : v.f) f = from_bits(0x7FA5A5A5u);
-  ref.count = scan(line.c_str(), v);
-  for (int i = 0; i < NUMBER_OF_DATA; ++i)
-    ref.raw[i] = LINE_LAYOUT.kinds[i] == 'd' ? static_cast<uint32_t>(v.d[i]) : bits(v.f[i]);
-  ref.refused_integer = scan_reference::refused_integer(line.c_str(), ref.count);
   return ref;
 }
 
@@ -538,21 +490,16 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
     expected_status = ERROR;
     expected_out = "\n scaned number and number_of_data is not consistent!!\n\n";
   } else {
-    for (int i = 0; i < NUMBER_OF_DATA; ++i) {
-      const uint32_t value = ref.raw[i];
-      if (DATA_SIZE == 4) {
-        expected_words.push_back(static_cast<uint16_t>(value & 0xFFFF));
-        expected_words.push_back(static_cast<uint16_t>(value >> 16));
-      } else if (static_cast<int32_t>(value) >= INT16_MIN && static_cast<int32_t>(value) <= INT16_MAX) {
-        expected_words.push_back(static_cast<uint16_t>(value));
-      } else {
-        expected_status = ERROR;
-        expected_out = "input data is too large or small for short\n"
-                       "error@Cdata_reader::convert_data_to_data_t\n";
-        break;
-      }
+    uint16_t words[2 * MAX_CONVERSIONS];
+    if (scan_reference::data_words(ref, words)) {
+      expected_words.assign(words, words + WORDS_PER_LINE);
+    } else {
+      expected_status = ERROR;
+      expected_out = "input data is too large or small for short\n"
+                     "error@Cdata_reader::convert_data_to_data_t\n";
     }
   }
+
   Cdata_reader reader;
   std::memcpy(reader.line(), line.c_str(), line.size() + 1);
   const int status = reader.process_line();
