@@ -10,7 +10,7 @@
 namespace {
 
 // One record of a data line: its head and its data words.
-constexpr int32_t WORDS_PER_RECORD = WORDS_PER_LINE + EVENT_SIZE / 2;
+constexpr int32_t WORDS_PER_RECORD = Cdata_reader::MAX_WORDS + EVENT_SIZE / 2;
 static_assert(2 * (EVENT_BLOCK_BLANK_NUM + EVENT_BLOCK_BLANK_LEN / 2) + 2 * WORDS_PER_RECORD + 4 <=
                   BLOCK_SIZE,
               "one record and the two closing markers must fit in an event block");

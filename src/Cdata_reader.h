@@ -13,8 +13,8 @@ using data_t = int16_t;
 
 class Cdata_reader {
  public:
-  // words of one data line
-  static constexpr int32_t MAX_WORDS = WORDS_PER_LINE;
+  // words of one data line when every value is cut into 16-bit halves
+  static constexpr int32_t MAX_WORDS = NUMBER_OF_DATA * 2;
 
   Cdata_reader();
   ~Cdata_reader();
@@ -45,7 +45,8 @@ class Cdata_reader {
   int32_t scanned_values() const;
   static int report_bad_index(data_t& destination, int32_t index);
 
-  // zero past every line's terminator, for the scan's eight-byte reads
+  // LINE_PADDING zero bytes past the longest line: the scan reads eight
+  // bytes at a time
   char m_line[MAX_ONE_LINE_LEN + LINE_PADDING];
   uint32_t* m_raw;
   data_t* m_data;
