@@ -3,12 +3,11 @@
 #include <cstdio>
 
 Cdata_reader::Cdata_reader()
-    : m_raw(new uint32_t[NUMBER_OF_DATA]()),
+    : m_line(),
+      m_raw(new uint32_t[NUMBER_OF_DATA]()),
       m_data(new data_t[MAX_WORDS]()),
       m_number_of_data(0),
-      m_number_of_word(0) {
-  m_line[0] = '\0';
-}
+      m_number_of_word(0) {}
 
 Cdata_reader::~Cdata_reader() {
   delete[] m_raw;

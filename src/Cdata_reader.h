@@ -45,7 +45,9 @@ class Cdata_reader {
   int32_t scanned_values() const;
   static int report_bad_index(data_t& destination, int32_t index);
 
-  char m_line[MAX_ONE_LINE_LEN];
+  // LINE_PADDING zero bytes past the longest line: the scan reads eight
+  // bytes at a time
+  char m_line[MAX_ONE_LINE_LEN + LINE_PADDING];
   uint32_t* m_raw;
   data_t* m_data;
   int32_t m_number_of_data;

@@ -4,15 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include "tvq_constants.h"
+#include "user_settings.h"
 
 namespace {
-
-// Lines up to this length are scanned from a padded copy, so that digits can
-// be read eight at a time; longer ones go to the C library.
-constexpr size_t MAX_FAST_LINE = 120;
-constexpr size_t PADDING = 16;
 
 constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,      10000,
                                       100000, 1000000, 10000000, 100000000};
@@ -152,30 +149,75 @@ bool scan_float(const char*& p, uint32_t& raw) {
   return true;
 }
 
-}  // namespace
-
-bool scan_plain_line(const char* line, int integers, int floats, uint32_t* raw) {
-  const size_t length = strnlen(line, MAX_FAST_LINE + 1);
-  if (length > MAX_FAST_LINE) return false;
-  char padded[MAX_FAST_LINE + 1 + PADDING];
-  std::memcpy(padded, line, length);
-  std::memset(padded + length, 0, PADDING + 1);
-
-  const char* p = padded;
-  const int values = integers + floats;
-  for (int i = 0; i < values; ++i) {
-    while (is_c_space(*p)) ++p;
-    const bool scanned = i < integers ? scan_integer(p, raw[i]) : scan_float(p, raw[i]);
-    if (!scanned) return false;
-    // A number that does not end at white space may continue in ways only the
-    // C library knows; the last one may also end the line.
-    if (!is_c_space(*p) && !(i == values - 1 && *p == '\0')) return false;
-  }
-  return true;
+// scan_value() : one number of the line format's kind at p, its leading white
+// space skipped. true when it is plain and ends where the C library would
+// end it for certain: at white space, or the last one also at the line's end.
+template <char KIND, bool LAST>
+inline bool scan_value(const char*& p, uint32_t& raw) {
+  while (is_c_space(*p)) ++p;
+  bool scanned;
+  if constexpr (KIND == 'd') scanned = scan_integer(p, raw);
+  else scanned = scan_float(p, raw);
+  return scanned && (is_c_space(*p) || (LAST && *p == '\0'));
 }
 
-int check_integer_fits(const char* line) {
+// The line format's kinds, unrolled at compile time.
+template <size_t... I>
+bool scan_plain_line(const char* line, uint32_t* raw, std::index_sequence<I...>) {
+  constexpr size_t LAST = sizeof...(I) - 1;
+  return (scan_value<LINE_LAYOUT.kinds[I], I == LAST>(line, raw[I]) && ...);
+}
+
+// scan_with_c_library() : the line format one conversion at a time, each
+// with the white space the format puts before it and a "%n" that carries the
+// position on, so that every call's argument list matches its format. The
+// count is the one sscanf with the whole format gives.
+int scan_with_c_library(int32_t& count, const char* line, uint32_t* raw) {
+  static const char* const PIECES[2][2] = {{"%d%n", " %d%n"}, {"%f%n", " %f%n"}};
   const char* p = line;
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    const bool integer = LINE_LAYOUT.kinds[i] == 'd';
+    const char* piece = PIECES[integer ? 0 : 1][LINE_LAYOUT.space_before[i] ? 1 : 0];
+    int consumed = 0;
+    int scanned = 0;
+    if (integer) {
+      if (check_integer_fits(p) == ERROR) {
+        count = 0;
+        return ERROR;
+      }
+      int value = 0;
+      scanned = std::sscanf(p, piece, &value, &consumed);
+      raw[i] = static_cast<uint32_t>(value);
+    } else {
+      float value = 0.0f;
+      scanned = std::sscanf(p, piece, &value, &consumed);
+      std::memcpy(&raw[i], &value, sizeof value);
+    }
+    if (scanned != 1) {
+      // EOF: the line ended before this conversion, which is the whole
+      // scan's result only when nothing was converted before it.
+      count = scanned == EOF && i == 0 ? -1 : i;
+      return OK;
+    }
+    p += consumed;
+  }
+  count = NUMBER_OF_DATA;
+  return OK;
+}
+
+}  // namespace
+
+int scan_data_line(int32_t& count, const char* line, uint32_t* raw) {
+  // Plain decimal lines, nearly all of them, need no C library.
+  if (scan_plain_line(line, raw, std::make_index_sequence<NUMBER_OF_DATA>())) {
+    count = NUMBER_OF_DATA;
+    return OK;
+  }
+  return scan_with_c_library(count, line, raw);
+}
+
+int check_integer_fits(const char* text) {
+  const char* p = text;
   while (is_c_space(*p)) ++p;
   const char* token = p;
   const bool negative = *p == '-';

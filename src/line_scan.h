@@ -1,33 +1,85 @@
-// Fast scanning of plain data lines: decimal integers and decimal floats
-// separated by white space, with the exact results of the C library's
-// "%d" and "%f" in the "C" locale. A line in any other spelling is left to
-// the C library's scan.
+// The layout of a data line, read at compile time from the line format of the
+// user settings, and the scan of a data line with that format: plain decimal
+// lines without the C library, with the exact results of its "%d" and "%f" in
+// the "C" locale; any other spelling with the C library, one conversion at a
+// time.
 #ifndef LINE_SCAN_H
 #define LINE_SCAN_H
 
+#include <cstddef>
 #include <cstdint>
 
 // White space as the "C" locale's isspace() sees it.
-inline bool is_c_space(char c) {
+constexpr bool is_c_space(char c) {
   constexpr uint64_t SPACES = (uint64_t{1} << ' ') | (uint64_t{1} << '\t') | (uint64_t{1} << '\n') |
                               (uint64_t{1} << '\v') | (uint64_t{1} << '\f') | (uint64_t{1} << '\r');
   const auto code = static_cast<unsigned char>(c);
   return code <= ' ' && ((SPACES >> code) & 1u) != 0;
 }
 
-// scan_plain_line() : true when the line is integers then floats, each
-// number in plain decimal spelling followed by white space (or, for the last
-// one, the end of the line), so that the result is certainly the one the C
-// library's scan gives: raw then holds the integers' values and the floats'
-// bit patterns. false when the line needs the C library (hexadecimal, inf,
-// nan, no separator, values out of range, too few values, ...); raw is then
-// unspecified.
-bool scan_plain_line(const char* line, int integers, int floats, uint32_t* raw);
+// A data line holds at most this many values.
+constexpr int MAX_CONVERSIONS = 16;
 
-// check_integer_fits() : the C library's "%d" has no defined result for an
-// integer outside 32 bits, so such a line is refused before it is scanned.
-// The first token is taken as "%d" takes it: white space, an optional sign,
-// decimal digits. OK, or ERROR after a message naming the integer.
-int check_integer_fits(const char* line);
+// Readable bytes a line to be scanned must have after its terminator: digits
+// are read eight at a time.
+constexpr size_t LINE_PADDING = 16;
+
+// What a line format says: its conversions in order ('d' or 'f'), whether
+// white space comes before each, and what makes it unusable.
+struct Line_layout {
+  int conversions = 0;
+  char kinds[MAX_CONVERSIONS] = {};
+  bool space_before[MAX_CONVERSIONS] = {};
+  bool has_float = false;
+  bool other_conversion = false;  // not plain %d or %f: width, length, '*', %%, %s, ...
+  bool other_text = false;        // a character that is neither white space nor a conversion
+  bool unseparated = false;       // two conversions without white space between them
+};
+
+constexpr Line_layout parse_line_format(const char* format) {
+  Line_layout layout;
+  bool space = false;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (is_c_space(*p)) {
+      space = true;
+      continue;
+    }
+    if (*p != '%') {
+      layout.other_text = true;
+      continue;
+    }
+    const char kind = p[1];
+    if (kind != 'd' && kind != 'f') {
+      layout.other_conversion = true;
+      if (kind == '\0') break;
+      ++p;
+      continue;
+    }
+    ++p;
+    if (layout.conversions > 0 && !space) layout.unseparated = true;
+    if (layout.conversions < MAX_CONVERSIONS) {
+      layout.kinds[layout.conversions] = kind;
+      layout.space_before[layout.conversions] = space;
+    }
+    layout.has_float = layout.has_float || kind == 'f';
+    ++layout.conversions;
+    space = false;
+  }
+  return layout;
+}
+
+// scan_data_line() : scans a data line with the line format of the user
+// settings, with exactly the results of the C library's sscanf: count gets
+// the number of values converted, or -1 when the line ends before the first;
+// raw gets the integers' values and the floats' bit patterns. The line needs
+// LINE_PADDING readable bytes after its terminator. OK, or ERROR after a
+// message when an integer the scan reaches does not fit in 32 bits (the C
+// library's "%d" has no defined result for it).
+int scan_data_line(int32_t& count, const char* line, uint32_t* raw);
+
+// check_integer_fits() : the integer token at the start of text, taken as
+// "%d" takes it (white space, an optional sign, decimal digits). OK, or ERROR
+// after a message naming the integer when it lies outside 32 bits.
+int check_integer_fits(const char* text);
 
 #endif

@@ -558,24 +558,32 @@ def generate_lines(count, seed, comment_every=0):
 
 # ----------------------------------------------- checker of -t2b output files
 
-def read_t2b_file(data):
+def records_per_block(data_words):
+    """Records of data_words words that fit between an event block's head and
+    its two closing markers."""
+    return (BLOCK_SIZE - 8 - 4) // (2 * (data_words + 5))
+
+
+def read_t2b_file(data, data_words=DATA_WORDS, user=None):
     """Check every block of a file written by -t2b and return, per event
-    block, the list of the 12 data words of each record.
+    block, the list of the data words of each record.
 
     Checks: whole blocks only; block 0 is the user header, the last block the
-    user ender; every other block has flag 0 and three zero words, records
-    with event size 17|0x8000, FID 1, event ids 1, 2, 3, ..., segment size 14,
-    segment id 1, at most 481 of them, then the two 0xFFFF markers and zeros
-    to the end of the block."""
+    user ender (texts as in USER, or as given in user); every other block has
+    flag 0 and three zero words, records with event size (data_words +
+    5)|0x8000 (17 for the shipped layout), FID 1, event ids 1, 2, 3, ...,
+    segment size data_words + 2, segment id 1, at most
+    records_per_block(data_words) of them (481), then the two 0xFFFF markers
+    and zeros to the end of the block."""
     if len(data) % BLOCK_SIZE:
         raise AssertionError("file length %d is not a multiple of %d" % (len(data), BLOCK_SIZE))
     count = len(data) // BLOCK_SIZE
     if count < 3:
         raise AssertionError("file holds %d blocks, at least 3 expected" % count)
     blocks = [data[i * BLOCK_SIZE:(i + 1) * BLOCK_SIZE] for i in range(count)]
-    if blocks[0] != header_block():
+    if blocks[0] != header_block(**(user or {})):
         raise AssertionError("block 0 is not the user header block")
-    if blocks[-1] != ender_block():
+    if blocks[-1] != ender_block(**(user or {})):
         raise AssertionError("block %d is not the user ender block" % (count - 1))
     result = []
     for index in range(1, count - 1):
@@ -586,21 +594,21 @@ def read_t2b_file(data):
         records = []
         while w[p] != END_MARKER:
             head = w[p:p + 5]
-            expected = (DATA_WORDS + 5 | EVENT_SIZE_BIT, FID, len(records) + 1,
-                        DATA_WORDS + 2, 1)
+            expected = (data_words + 5 | EVENT_SIZE_BIT, FID, len(records) + 1,
+                        data_words + 2, 1)
             if head != expected:
                 raise AssertionError("block %d word %d: record head %r, expected %r"
                                      % (index, p, head, expected))
-            if p + 5 + DATA_WORDS + 2 > BLOCK_WORDS:
+            if p + 5 + data_words + 2 > BLOCK_WORDS:
                 raise AssertionError("block %d: record at word %d leaves no room for the markers"
                                      % (index, p))
-            records.append(list(w[p + 5:p + 5 + DATA_WORDS]))
-            p += 5 + DATA_WORDS
+            records.append(list(w[p + 5:p + 5 + data_words]))
+            p += 5 + data_words
         if w[p + 1] != END_MARKER:
             raise AssertionError("block %d: second marker at word %d is %#x" % (index, p + 1, w[p + 1]))
         if any(w[p + 2:]):
             raise AssertionError("block %d: non-zero word after the markers" % index)
-        if len(records) > RECORDS_PER_BLOCK:
+        if len(records) > records_per_block(data_words):
             raise AssertionError("block %d holds %d records" % (index, len(records)))
         result.append(records)
     return result

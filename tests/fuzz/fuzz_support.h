@@ -1,7 +1,9 @@
 // Shared pieces of the libFuzzer harnesses: input and output files on tmpfs,
-// building block files out of fuzz bytes, and reference models of the block
+// building block files out of fuzz bytes, reference models of the block
 // walk, the readable dump and the text listing written straight from the
-// format, against which the converter's output is compared byte for byte.
+// format, against which the converter's output is compared byte for byte, the
+// body of the block walk harnesses, and the C library's reading of a data line
+// with the line format.
 #ifndef TVQ_FUZZ_SUPPORT_H
 #define TVQ_FUZZ_SUPPORT_H
 
@@ -18,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "../scan_reference.h"
+#include "Cconverter.h"
 #include "Cfile.h"
 #include "tvq_constants.h"
 #include "user_settings.h"
@@ -481,6 +485,59 @@ inline void check_output(const Walk_result& expected, int status, const std::str
   check(got.size() == expected.output.size(), "output length differs from the format's");
   check(got.empty() || std::memcmp(got.data(), expected.output.data(), got.size()) == 0,
         "output bytes differ from the format's");
+}
+
+// The body of the block walk harnesses: one conversion of a block file built
+// from the fuzz bytes, compared with its reference model.
+inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*convert)(),
+                     void (*reference)(const Bytes&, Walk_result&)) {
+  static Input_file* input = new Input_file;
+  static Output_names* outputs = new Output_names;
+  static Bytes file;
+  build_block_file(data, size, file);
+  input->set(file.data(), file.size());
+  const std::string output_name = outputs->next();
+  int status;
+  {
+    Cfile in;
+    Cfile out;
+    if (in.fopen_rb(input->name()) != OK) fail("fopen_rb of the input");
+    if (out.fopen_w(output_name) != OK) fail("fopen_w of a fresh name");
+    Cconverter converter;
+    converter.set_file(&in, "in");
+    converter.set_file(&out, "out");
+    status = (converter.*convert)();
+    if (out.close() != OK) fail("closing the output");
+  }
+  static Walk_result expected;
+  reference(file, expected);
+  check_output(expected, status, output_name);
+  ::unlink(output_name.c_str());
+}
+
+// ------------------------------------------------------------ data lines
+
+inline bool is_comment(const char* line) {
+  const char first = line[0];
+  if (first == '#' || first == 'c' || first == '%' || first == '\n') return true;
+  return first == '/' && line[1] == '/';
+}
+
+// The C library's reading of one line (a C string): its scan, and what the
+// reader makes of it.
+struct Line_reference {
+  enum { comment, bad, data } kind;
+  scan_reference::Scan scan;
+  uint16_t words[2 * MAX_CONVERSIONS];  // for data: the record's WORDS_PER_LINE words
+};
+
+TVQ_FUZZ_NO_COVERAGE inline void read_line_reference(const char* line, Line_reference& ref) {
+  ref.kind = is_comment(line) ? Line_reference::comment : Line_reference::bad;
+  if (!scan_reference::scan_whole_format(line, ref.scan)) fail("no layout row for the line format");
+  if (ref.kind == Line_reference::comment || !ref.scan.refused_integer.empty() ||
+      ref.scan.count != NUMBER_OF_DATA || !scan_reference::data_words(ref.scan, ref.words))
+    return;
+  ref.kind = Line_reference::data;
 }
 
 }  // namespace fuzz

@@ -1,15 +1,13 @@
-// -t2b on arbitrary text: the output must be the header block, event blocks
-// of 481 records of 17 words (the last one with fewer, possibly none) and the
-// ender block, or, after a bad data line, the header, the completed blocks
+// -t2b on arbitrary text: the output must be the header block, full event
+// blocks of records of the layout's words and five head words (the last block
+// with fewer, possibly none) and the ender block, or, after a bad data line, the header, the completed blocks
 // and the unfinished block up to its last good record. The expected file is
 // built here from the line format and the block format and compared byte for
 // byte; on success its length is a multiple of 16384.
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "Cconverter.h"
@@ -21,43 +19,9 @@ namespace {
 fuzz::Input_file* input;
 fuzz::Output_names* outputs;
 
-constexpr size_t RECORDS_PER_BLOCK = 481;
-
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool integer_fits(const char* line) {
-  const char* p = line;
-  while (is_space(*p)) ++p;
-  const bool negative = *p == '-';
-  if (*p == '+' || *p == '-') ++p;
-  long long value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > 1LL << 32) value = 1LL << 32;
-  }
-  return negative ? -value >= INT32_MIN : value <= INT32_MAX;
-}
-
-enum class Line { comment, bad, data };
-
-// One line as the reader sees it (a C string): its kind, and for a data line
-// the six 32-bit values.
-Line classify(const char* line, uint32_t raw[6]) {
-  const char first = line[0];
-  if (first == '#' || first == 'c' || first == '%' || first == '\n') return Line::comment;
-  if (first == '/' && line[1] == '/') return Line::comment;
-  if (!integer_fits(line)) return Line::bad;
-  int integer = 0;
-  float values[5] = {};
-  if (std::sscanf(line, "%d %f %f %f %f %f", &integer, &values[0], &values[1], &values[2],
-                  &values[3], &values[4]) != 6)
-    return Line::bad;
-  raw[0] = static_cast<uint32_t>(integer);
-  std::memcpy(&raw[1], values, sizeof values);
-  return Line::data;
-}
+constexpr size_t RECORD_BYTES = 2 * (WORDS_PER_LINE + 5);
+// as many records as fit between the block's head and its two closing markers
+constexpr size_t RECORDS_PER_BLOCK = (fuzz::BLOCK - 8 - 4) / RECORD_BYTES;
 
 void put16(fuzz::Bytes& out, unsigned value) {
   out.push_back(static_cast<unsigned char>(value & 0xFF));
@@ -100,20 +64,17 @@ TVQ_FUZZ_NO_COVERAGE void reference_t2b(const uint8_t* data, size_t size, Expect
     line[length] = '\0';
     pos += length;
 
-    uint32_t raw[6];
-    const Line kind = classify(line, raw);
-    if (kind == Line::comment) continue;
-    if (kind == Line::bad) return;  // header, full blocks, the open block so far
+    static fuzz::Line_reference ref;
+    fuzz::read_line_reference(line, ref);
+    if (ref.kind == fuzz::Line_reference::comment) continue;
+    if (ref.kind == fuzz::Line_reference::bad) return;  // header, full blocks, the open block so far
     ++records;
-    put16(expected.file, 17 | 0x8000);
+    put16(expected.file, (WORDS_PER_LINE + 5) | 0x8000);
     put16(expected.file, 1);
     put16(expected.file, static_cast<unsigned>(records));
-    put16(expected.file, 14);
+    put16(expected.file, WORDS_PER_LINE + 2);
     put16(expected.file, 1);
-    for (const uint32_t value : raw) {
-      put16(expected.file, value & 0xFFFF);
-      put16(expected.file, value >> 16);
-    }
+    for (int32_t i = 0; i < WORDS_PER_LINE; ++i) put16(expected.file, ref.words[i]);
     // A full block is closed at once, before the next line is read: a bad
     // line or the end of the input then meets a new, empty block.
     if (records == RECORDS_PER_BLOCK) {

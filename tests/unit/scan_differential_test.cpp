@@ -1,11 +1,12 @@
 // The data line scan against the C library's own sscanf with the line format
-// "%d %f %f %f %f %f". Lines come from a seeded generator that aims at the
-// corners of number parsing: float rounding boundaries (exact halfway points
-// and values a hair above or below them, in decimal and in hexadecimal),
-// denormals, overflow, very long digit strings, inf/nan spellings, malformed
-// numbers, numbers without separators, junk, tabs and carriage returns.
-// About a third of the lines are plain decimal lines short enough for the
-// fast scan (digits eight at a time, exact float products): significands
+// the program is built with (one row per layout below). Lines come from a
+// seeded generator that follows the layout's sequence of %d and %f and aims
+// at the corners of number parsing: float rounding boundaries (exact halfway
+// points and values a hair above or below them, in decimal and in
+// hexadecimal), denormals, overflow, very long digit strings, inf/nan
+// spellings, malformed numbers, numbers without separators, junk, tabs and
+// carriage returns. About a third of the lines are plain decimal lines for
+// the fast scan (digits eight at a time, exact float products): significands
 // around 2^24, exponents at the edge of exact powers of ten, 9 to 25
 // significant digits, halfway points with few digits.
 //
@@ -15,17 +16,19 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <stdexcept>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "../scan_reference.h"
 #include "Cdata_reader.h"
 #include "tvq_constants.h"
 #include "unit_support.h"
@@ -34,12 +37,6 @@
 using tvq_test::visible;
 
 namespace {
-
-uint32_t bits(float value) {
-  uint32_t b;
-  std::memcpy(&b, &value, sizeof b);
-  return b;
-}
 
 float from_bits(uint32_t b) {
   float value;
@@ -145,16 +142,17 @@ class Line_generator {
 
   std::string next_line() {
     if (chance(2)) return special_line();
-    if (chance(35)) return plain_line();
+    // long layouts give whole plain lines less often: more of them
+    if (chance(NUMBER_OF_DATA <= 6 ? 35 : 50)) return plain_line();
     std::string line;
     if (chance(10)) line += whitespace();
-    if (!chance(3)) line += int_token();
-    size_t floats = 5;
-    if (chance(5)) floats = below(5);
-    else if (chance(5)) floats = 6 + below(4);
-    for (size_t i = 0; i < floats; ++i) {
+    if (!chance(3)) line += token(0);
+    size_t rest = NUMBER_OF_DATA - 1;
+    if (chance(5)) rest = rest > 0 ? below(rest) : 0;
+    else if (chance(5)) rest = NUMBER_OF_DATA + below(4);
+    for (size_t i = 1; i <= rest; ++i) {
       line += separator();
-      line += float_token();
+      line += token(i);
     }
     line += line_end();
     return line;
@@ -316,20 +314,25 @@ class Line_generator {
     return printed(pick(formats), value);
   }
 
-  // A plain decimal line: white space between the six numbers only.
+  // A plain decimal line: white space between the numbers only.
   std::string plain_line() {
     std::string line;
     if (chance(10)) line += whitespace();
-    line += chance(85) ? sign() + digits(1 + below(9)) : pick(BOUNDARY_INTEGERS);
-    const size_t floats = chance(90) ? 5 : below(8);
-    for (size_t i = 0; i < floats; ++i) {
+    line += plain_token(0);
+    const size_t rest = chance(90) ? NUMBER_OF_DATA - 1 : below(NUMBER_OF_DATA + 2);
+    for (size_t i = 1; i <= rest; ++i) {
       // now and then any byte right after a number: digit runs must end exactly there
       line += chance(4) ? any_byte() : chance(80) ? " " : whitespace();
-      line += plain_float();
+      line += plain_token(i);
     }
     const uint64_t r = below(10);
     return line + (r < 7 ? "\n" : r < 8 ? "\r\n" : r < 9 ? "" : " 7 junk\n");
   }
+
+  static bool integer_at(size_t i) {
+    return i < static_cast<size_t>(NUMBER_OF_DATA) && LINE_LAYOUT.kinds[i] == 'd';
+  }
+  std::string token(size_t i) { return integer_at(i) ? int_token() : float_token(); }
 
   std::string any_byte() { return std::string(1, static_cast<char>(1 + below(255))); }
 
@@ -347,6 +350,12 @@ class Line_generator {
     else if (chance(20)) text += "+";
     if (chance(15)) text += std::string(1 + below(3), '0');
     return text + std::to_string(std::abs(value));
+  }
+
+  std::string plain_token(size_t i) {
+    if (!integer_at(i)) return plain_float();
+    // fewer corner integers after the first, so that long layouts still give whole lines
+    return chance(i == 0 ? 85 : 97) ? sign() + digits(1 + below(9)) : pick(BOUNDARY_INTEGERS);
   }
 
   std::string plain_float() {
@@ -411,37 +420,17 @@ class Line_generator {
   std::mt19937_64 m_rng;
 };
 
-// What the C library's sscanf makes of a line.
-struct Reference {
-  int count;
-  int integer;
-  float floats[NUMBER_OF_DATA - 1];
-  bool integer_in_range;     // the integer token fits 32 bits (its value is defined)
-  std::string integer_text;  // the integer token as written (sign and digits), if any
-};
+using Reference = scan_reference::Scan;
 
 Reference reference_scan(const std::string& line) {
-  Reference ref{};
-  ref.integer = 0x5EED;
-  for (float& f : ref.floats) f = from_bits(0x7FA5A5A5u);
-  ref.count = std::sscanf(line.c_str(), "%d %f %f %f %f %f", &ref.integer, &ref.floats[0],
-                          &ref.floats[1], &ref.floats[2], &ref.floats[3], &ref.floats[4]);
-  // "%d" takes what strtol with base 10 takes
-  const char* start = line.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(start, &end, 10);
-  const bool overflow = errno == ERANGE;
-  ref.integer_in_range = !overflow && value >= INT32_MIN && value <= INT32_MAX;
-  if (end != start) {
-    const char* token = start;
-    while (*token == ' ' || *token == '\t' || *token == '\n' || *token == '\v' || *token == '\f' ||
-           *token == '\r')
-      ++token;
-    ref.integer_text.assign(token, static_cast<size_t>(end - token));
-  }
+  Reference ref;
+  if (!scan_reference::scan_whole_format(line.c_str(), ref))
+    throw std::runtime_error(std::string("no layout row for the line format ") + USER_LINE_FORMAT);
   return ref;
 }
+
+// A line as the scan gets it: followed by the padding it may read.
+std::string padded(const std::string& line) { return line + std::string(LINE_PADDING, '\0'); }
 
 constexpr uint32_t UNTOUCHED = 0xA5A5A5A5u;
 constexpr int SLOTS = 16;  // the scan is handed sixteen consecutive slots
@@ -454,12 +443,12 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
   uint32_t raw[SLOTS];
   for (uint32_t& slot : raw) slot = UNTOUCHED;
   int32_t count = 12345;
-  const int status = USER_SSCANF(count, line.c_str(), raw);
+  const int status = USER_SSCANF(count, padded(line).c_str(), raw);
   const std::string out = tap.take();
   std::string problems;
-  const bool refused = !ref.integer_text.empty() && !ref.integer_in_range;
+  const bool refused = !ref.refused_integer.empty();
   const std::string expected_out =
-      refused ? "integer " + ref.integer_text + " does not fit in 32 bits\n" : "";
+      refused ? "integer " + ref.refused_integer + " does not fit in 32 bits\n" : "";
   if (status != (refused ? ERROR : OK)) problems += " status " + std::to_string(status);
   if (out != expected_out)
     problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
@@ -468,14 +457,10 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
   if (refused) return problems;
   if (count != ref.count)
     problems += " count " + std::to_string(count) + " (sscanf " + std::to_string(ref.count) + ")";
-  if (ref.count >= 1 && raw[0] != static_cast<uint32_t>(ref.integer))
-    problems += " integer " + std::to_string(static_cast<int32_t>(raw[0])) + " (sscanf " +
-                std::to_string(ref.integer) + ")";
-  for (int i = 1; i < ref.count && i < NUMBER_OF_DATA; ++i) {
-    if (raw[i] != bits(ref.floats[i - 1])) {
+  for (int i = 0; i < ref.count && i < NUMBER_OF_DATA; ++i) {
+    if (raw[i] != ref.raw[i]) {
       char text[96];
-      std::snprintf(text, sizeof text, " float %d bits %08x (sscanf %08x)", i, raw[i],
-                    bits(ref.floats[i - 1]));
+      std::snprintf(text, sizeof text, " value %d bits %08x (sscanf %08x)", i, raw[i], ref.raw[i]);
       problems += text;
     }
   }
@@ -498,18 +483,20 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
   std::vector<uint16_t> expected_words;
   if (is_comment(line)) {
     expected_status = COMMENT;
-  } else if (!ref.integer_text.empty() && !ref.integer_in_range) {
+  } else if (!ref.refused_integer.empty()) {
     expected_status = ERROR;
-    expected_out = "integer " + ref.integer_text + " does not fit in 32 bits\n";
+    expected_out = "integer " + ref.refused_integer + " does not fit in 32 bits\n";
   } else if (ref.count != NUMBER_OF_DATA) {
     expected_status = ERROR;
     expected_out = "\n scaned number and number_of_data is not consistent!!\n\n";
   } else {
-    const auto integer = static_cast<uint32_t>(ref.integer);
-    expected_words = {static_cast<uint16_t>(integer & 0xFFFF), static_cast<uint16_t>(integer >> 16)};
-    for (const float f : ref.floats) {
-      expected_words.push_back(static_cast<uint16_t>(bits(f) & 0xFFFF));
-      expected_words.push_back(static_cast<uint16_t>(bits(f) >> 16));
+    uint16_t words[2 * MAX_CONVERSIONS];
+    if (scan_reference::data_words(ref, words)) {
+      expected_words.assign(words, words + WORDS_PER_LINE);
+    } else {
+      expected_status = ERROR;
+      expected_out = "input data is too large or small for short\n"
+                     "error@Cdata_reader::convert_data_to_data_t\n";
     }
   }
 
@@ -572,6 +559,25 @@ std::vector<std::string> corner_lines() {
     lines.push_back(t + "\n");
     lines.push_back(t + ".5 2 3 4 5\n");
   }
+  // each corner token of a kind at each position of the layout
+  static const char* const SHORT_BOUNDARIES[] = {"32767", "-32768", "32768", "-32769", "65535"};
+  for (int at = 0; at < NUMBER_OF_DATA; ++at) {
+    std::vector<const char*> tokens;
+    if (LINE_LAYOUT.kinds[at] == 'd') {
+      tokens.assign(std::begin(BOUNDARY_INTEGERS), std::end(BOUNDARY_INTEGERS));
+      tokens.insert(tokens.end(), std::begin(SHORT_BOUNDARIES), std::end(SHORT_BOUNDARIES));
+    } else {
+      tokens.assign(std::begin(BOUNDARY_FLOATS), std::end(BOUNDARY_FLOATS));
+      tokens.insert(tokens.end(), std::begin(MALFORMED_FLOATS), std::end(MALFORMED_FLOATS));
+    }
+    for (const char* token : tokens) {
+      std::string line;
+      for (int i = 0; i < NUMBER_OF_DATA; ++i)
+        line += std::string(i == 0 ? "" : " ") +
+                (i == at ? token : LINE_LAYOUT.kinds[i] == 'd' ? "-7" : "2.5");
+      lines.push_back(line + "\n");
+    }
+  }
   return lines;
 }
 
@@ -611,24 +617,24 @@ TEST(ScanDifferential, CornerLinesScanLikeSscanf) {
 TEST(ScanDifferential, GeneratedLinesScanLikeSscanf) {
   const std::vector<std::string> lines = generated_lines();
   // the generator must reach every outcome, or it proves little
-  size_t six = 0, fewer = 0, none = 0, out_of_range = 0, no_integer = 0, plain_short = 0;
+  size_t complete = 0, fewer = 0, none = 0, out_of_range = 0, no_value = 0, plain_short = 0;
   for (const auto& line : lines) {
     const Reference ref = reference_scan(line);
-    if (ref.count == NUMBER_OF_DATA && line.size() <= 120 &&
+    if (ref.count == NUMBER_OF_DATA && line.size() <= 20 * static_cast<size_t>(NUMBER_OF_DATA) &&
         line.find_first_not_of("0123456789+-.eE \t\r\n\v\f") == std::string::npos)
       ++plain_short;
-    if (ref.count == NUMBER_OF_DATA) ++six;
+    if (ref.count == NUMBER_OF_DATA) ++complete;
     else if (ref.count > 0) ++fewer;
     else ++none;
-    if (ref.integer_text.empty()) ++no_integer;
-    else if (!ref.integer_in_range) ++out_of_range;
+    if (ref.count < 1) ++no_value;
+    else if (!ref.refused_integer.empty()) ++out_of_range;
   }
   if (lines.size() >= 1000) {
-    EXPECT_GT(six, lines.size() / 5) << "too few lines with six values";
+    EXPECT_GT(complete, lines.size() / 5) << "too few lines with all values";
     EXPECT_GT(fewer, lines.size() / 20) << "too few lines with fewer values";
     EXPECT_GT(none, lines.size() / 100) << "too few lines with no value";
     EXPECT_GT(out_of_range, lines.size() / 100) << "too few integers outside 32 bits";
-    EXPECT_GT(no_integer, lines.size() / 100) << "too few lines without an integer";
+    EXPECT_GT(no_value, lines.size() / 100) << "too few lines without a first value";
     EXPECT_GT(plain_short, lines.size() / 5) << "too few short plain decimal lines";
   }
   run_lines("generated", lines, compare_with_user_sscanf);
