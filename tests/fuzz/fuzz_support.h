@@ -432,8 +432,9 @@ TVQ_FUZZ_NO_COVERAGE inline void reference_fields(const char* banner, const unsi
   out += '\n';
 }
 
-// One line per record; a record that is inconsistent, too short or runs past
-// word 8191 ends the block's listing without its closing newline.
+// One line per record; a record that is inconsistent or too short ends the
+// block's listing without its closing newline, and so does the first word of a
+// record that lies past word 8191, after the words before it are listed.
 TVQ_FUZZ_NO_COVERAGE inline void reference_event_listing(const unsigned char* block, int number, std::string& out) {
   out += "#  " + std::to_string(number) + " event block\n\n";
   // Each value as "%4d " would print it: right-aligned in four columns,
@@ -455,14 +456,17 @@ TVQ_FUZZ_NO_COVERAGE inline void reference_event_listing(const unsigned char* bl
     const unsigned event_size = get_word(block, p);
     if ((event_size & 0x8000u) == 0) break;
     if (get_word(block, p + 1) != 1) break;
-    if (start + 4 > WORDS - 1) return;  // the record's head runs past the block
+    if (start + 2 >= WORDS) return;
     put(get_word(block, start + 2));
+    if (start + 3 >= WORDS) return;
     const unsigned segment_size = get_word(block, start + 3);
     if (static_cast<long>(event_size & 0x7FFFu) - static_cast<long>(segment_size) != 3) return;
     if (segment_size < 2) return;
     const size_t record_words = segment_size + 3;  // head of five words and the data
-    if (start + record_words > WORDS) return;
-    for (size_t w = start + 4; w < start + record_words; ++w) put(get_word(block, w));
+    for (size_t w = start + 4; w < start + record_words; ++w) {
+      if (w >= WORDS) return;
+      put(get_word(block, w));
+    }
     out += '\n';
     p = start + record_words;
   }
