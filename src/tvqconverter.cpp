@@ -61,17 +61,19 @@ int open_closed_standard_descriptors() {
   return OK;
 }
 
-// An allocation failure is reported by throwing std::bad_alloc, whose memory
-// comes, when malloc fails, from a reserve the C++ library sets aside at
-// startup. With memory too short for that reserve (less than this), nothing
-// may be allocated: the failure could not even be reported. The probe uses
-// malloc, since the nothrow form of new throws internally.
-constexpr size_t STARTUP_MEMORY = 128 * 1024;
+// An allocation failure is reported by throwing std::bad_alloc, and the
+// exception needs memory of its own: when malloc fails, the C++ library takes
+// it from a reserve set aside at startup, which is missing when memory was
+// already short then. So the program keeps a reserve of its own and gives it
+// back when an allocation first fails, before the allocation is tried again
+// and the exception thrown.
+constexpr size_t MEMORY_RESERVE = 128 * 1024;
+void* memory_reserve = nullptr;
 
-bool startup_memory_available() {
-  void* probe = std::malloc(STARTUP_MEMORY);
-  std::free(probe);
-  return probe != nullptr;
+void release_memory_reserve() {
+  std::free(memory_reserve);
+  memory_reserve = nullptr;
+  std::set_new_handler(nullptr);
 }
 
 // Every object is created before the files are opened, so that a run that
@@ -120,10 +122,12 @@ int run(const std::string& option, const std::string& input_name,
 
 int main(int argc, char** argv) {
   if (open_closed_standard_descriptors() == ERROR) return -1;
-  if (!startup_memory_available()) {
+  memory_reserve = std::malloc(MEMORY_RESERVE);
+  if (memory_reserve == nullptr) {
     std::puts("out of memory");
     return -1;
   }
+  std::set_new_handler(release_memory_reserve);
   bool converting = false;
   // No allocation failure escapes: it ends the run like any other failure.
   try {
