@@ -33,6 +33,8 @@ class Cdata_reader {
     }
     return report_bad_index(destination, index);
   }
+  // words() : the get_number_of_word() words of the current line.
+  const data_t* words() const { return m_data; }
   int check_comment() const;
   int convert_data_to_data_t(uint32_t data_size);
   int count_number_of_word(uint32_t data_size);
