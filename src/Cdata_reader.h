@@ -47,7 +47,7 @@ class Cdata_reader {
   int32_t scanned_values() const;
   static int report_bad_index(data_t& destination, int32_t index);
 
-  // LINE_PADDING zero bytes past the longest line: the scan reads eight
+  // LINE_PADDING zero bytes past the longest line: the scan reads 16
   // bytes at a time
   char m_line[MAX_ONE_LINE_LEN + LINE_PADDING];
   uint32_t* m_raw;
