@@ -405,24 +405,17 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     ++records;
 
     unsigned char record[2 * WORDS_PER_RECORD];
-    const auto words = static_cast<uint16_t>(reader->get_number_of_word());
+    const int32_t words = reader->get_number_of_word();
     put16(record, static_cast<uint16_t>((words + EVENT_SIZE / 2) |
                                         static_cast<uint16_t>(FLAG_OF_EVENT_SIZE)));
     put16(record + 2, static_cast<uint16_t>(FLAG_OF_FID));
     put16(record + 4, static_cast<uint16_t>(records));
     put16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
     put16(record + 8, 1);
-    uint32_t length = EVENT_SIZE;
-    for (int32_t i = 0; i < words; ++i) {
-      data_t word = 0;
-      if (reader->get_data(word, i) == ERROR) {
-        std::printf("data_reader->get_data(%d, %d)\n", word, i);
-        m_out->write_binary(record, length);
-          return ERROR;
-      }
-      put16(record + length, static_cast<uint16_t>(word));
-      length += 2;
-    }
+    const data_t* data = reader->words();
+    for (int32_t i = 0; i < words; ++i)
+      put16(record + EVENT_SIZE + 2 * i, static_cast<uint16_t>(data[i]));
+    const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
     if (m_out->write_binary(record, length) == ERROR) {
       std::puts("write_event_block_binary");
       return ERROR;

@@ -33,6 +33,8 @@ class Cdata_reader {
     }
     return report_bad_index(destination, index);
   }
+  // words() : the get_number_of_word() words of the current line.
+  const data_t* words() const { return m_data; }
   int check_comment() const;
   int convert_data_to_data_t(uint32_t data_size);
   int count_number_of_word(uint32_t data_size);
@@ -45,7 +47,7 @@ class Cdata_reader {
   int32_t scanned_values() const;
   static int report_bad_index(data_t& destination, int32_t index);
 
-  // LINE_PADDING zero bytes past the longest line: the scan reads eight
+  // LINE_PADDING zero bytes past the longest line: the scan reads 16
   // bytes at a time
   char m_line[MAX_ONE_LINE_LEN + LINE_PADDING];
   uint32_t* m_raw;

@@ -14,32 +14,58 @@ namespace {
 constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,      10000,
                                       100000, 1000000, 10000000, 100000000};
 
+// value_of_digits() : the value of the first n (0 to 8) bytes of chunk (in
+// memory order), which the caller knows to be digits; no branch on n.
+inline uint64_t value_of_digits(uint64_t chunk, int n) {
+  // The digits moved to the top, so that the low bytes act as leading zeros;
+  // in two shifts, since n = 0 moves them by all 64 bits.
+  const int half_shift = 32 - 4 * n;
+  uint64_t d = ((chunk & 0x0F0F0F0F0F0F0F0Fu) << half_shift) << half_shift;
+  d = (d * 10 + (d >> 8)) & 0x00FF00FF00FF00FFu;    // pairs of digits
+  d = (d * 100 + (d >> 16)) & 0x0000FFFF0000FFFFu;  // groups of four
+  return (d * 10000 + (d >> 32)) & 0xFFFFFFFFu;
+}
+
+inline uint64_t load_eight(const char* s) {
+  uint64_t chunk = 0;
+  std::memcpy(&chunk, s, sizeof chunk);
+  return chunk;
+}
+
 // parse_digits() : reads a run of decimal digits eight at a time and returns
-// its length; value gets the digits appended. s needs eight readable bytes
-// past the run. Beyond 19 digits the value wraps; callers check the count.
+// its length; value gets the digits appended. s needs 16 readable bytes past
+// the run's start. Beyond 19 digits the value wraps; callers check the count.
 inline int parse_digits(const char*& s, uint64_t& value) {
   int count = 0;
   for (;;) {
-    uint64_t chunk = 0;
-    std::memcpy(&chunk, s, sizeof chunk);
-    // A byte is a digit when its high nibble is 3 both before and after adding 6.
-    const uint64_t high = chunk & 0xF0F0F0F0F0F0F0F0u;
-    const uint64_t adjusted = (chunk + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u;
-    const uint64_t other = (high ^ 0x3030303030303030u) | (adjusted ^ 0x3030303030303030u);
-    const int n = other != 0 ? __builtin_ctzll(other) / 8 : 8;
-    if (n > 0) {
-      // The run's digits, moved to the top so that the low bytes act as leading zeros.
-      uint64_t d = (chunk - 0x3030303030303030u) << (8 * (8 - n));
-      d = d * 10 + (d >> 8);
-      d = (((d & 0x000000FF000000FFu) * (100 + (1000000ULL << 32))) +
-           (((d >> 16) & 0x000000FF000000FFu) * (1 + (10000ULL << 32)))) >>
-          32;
-      value = value * POWERS_OF_TEN[n] + d;
-      count += n;
-      s += n;
-    }
+    const int n = __builtin_ctz(find_non_digits(s) | 0x100u);
+    value = value * POWERS_OF_TEN[n] + value_of_digits(load_eight(s), n);
+    count += n;
+    s += n;
     if (n < 8) return count;
   }
+}
+
+// parse_short_mantissa() : digits [. digits] at s, of at most eight digits in
+// all, read in one conversion; significand gets their value, fraction the
+// number of digits after the point. false, and s unchanged, for more digits.
+inline bool parse_short_mantissa(const char*& s, uint64_t& significand, int& digits,
+                                 int& fraction) {
+  // Bit i: s[i] is not a digit; the bits from 16 on stand for the bytes past
+  // the 16 looked at, so that a run stops at 16 at the latest.
+  const uint32_t other = find_non_digits(s) | 0xFFFF0000u;
+  const int whole = __builtin_ctz(other);
+  const bool point = s[whole] == '.';
+  fraction = __builtin_ctz(other >> (whole + point));
+  digits = whole + fraction;
+  if (digits > 8) return false;
+  // The point taken out: the bytes past it moved down by one.
+  const uint64_t below_point =
+      (((uint64_t{1} << (4 * whole)) << (4 * whole)) - 1) | (uint64_t{point} - 1);
+  const uint64_t chunk = (load_eight(s) & below_point) | (load_eight(s + 1) & ~below_point);
+  significand = value_of_digits(chunk, digits);
+  s += digits + point;
+  return true;
 }
 
 // A signed decimal integer within 32 bits, as "%d" reads it.
@@ -47,13 +73,17 @@ bool scan_integer(const char*& p, uint32_t& raw) {
   const char* s = p;
   const bool negative = *s == '-';
   s += (*s == '-') | (*s == '+');
-  uint64_t magnitude = 0;
-  const int count = parse_digits(s, magnitude);
+  // Up to 11 digits looked at: more are refused anyway.
+  const int count = __builtin_ctz(find_non_digits(s) | 0x800u);
   if (count == 0 || count > 10) return false;
-  const int64_t value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  const int first = count < 8 ? count : 8;
+  const auto magnitude = static_cast<int64_t>(
+      value_of_digits(load_eight(s), first) * POWERS_OF_TEN[count - first] +
+      value_of_digits(load_eight(s + 8), count - first));
+  const int64_t value = negative ? -magnitude : magnitude;
   if (value < INT32_MIN || value > INT32_MAX) return false;
   raw = static_cast<uint32_t>(static_cast<int32_t>(value));
-  p = s;
+  p = s + count;
   return true;
 }
 
@@ -115,14 +145,18 @@ bool scan_float(const char*& p, uint32_t& raw) {
   const char* number = s;
 
   uint64_t significand = 0;
-  int digits = parse_digits(s, significand);
-  int exponent = 0;
-  if (*s == '.') {
-    ++s;
-    const int fraction = parse_digits(s, significand);
-    digits += fraction;
-    exponent = -fraction;
+  int digits = 0;
+  int fraction = 0;
+  if (!parse_short_mantissa(s, significand, digits, fraction)) {
+    digits = parse_digits(s, significand);
+    fraction = 0;
+    if (*s == '.') {
+      ++s;
+      fraction = parse_digits(s, significand);
+      digits += fraction;
+    }
   }
+  int exponent = -fraction;
   if (digits == 0) return false;
   if ((*s | 0x20) == 'e') {
     const char* e = s + 1;
@@ -143,8 +177,8 @@ bool scan_float(const char*& p, uint32_t& raw) {
   } else if (digits > MAX_DIGITS || !to_float(significand, exponent, result)) {
     if (!parse_float_slowly(number, end, result)) return false;
   }
-  if (negative) result = -result;
   std::memcpy(&raw, &result, sizeof raw);
+  raw ^= uint32_t{negative} << 31;  // the sign bit, without a branch
   p = end;
   return true;
 }

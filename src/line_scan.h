@@ -8,6 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 // White space as the "C" locale's isspace() sees it.
 constexpr bool is_c_space(char c) {
@@ -17,12 +21,43 @@ constexpr bool is_c_space(char c) {
   return code <= ' ' && ((SPACES >> code) & 1u) != 0;
 }
 
+// find_non_digits() : bit i is set when s[i] is not a decimal digit, for the
+// 16 bytes at s. The SSE2 version, which every x86-64 processor has, gives
+// the same bits as the portable one.
+inline uint32_t find_non_digits_portable(const char* s) {
+  uint32_t bits = 0;
+  for (int half = 0; half < 2; ++half) {
+    uint64_t chunk = 0;
+    std::memcpy(&chunk, s + 8 * half, sizeof chunk);
+    // A byte is a digit when it is below 10 after the XOR; the top bit of each
+    // byte says it is not, without carries between bytes.
+    const uint64_t t = chunk ^ 0x3030303030303030u;
+    const uint64_t flags =
+        (t | ((t & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u)) & 0x8080808080808080u;
+    // The eight top bits gathered into the top byte.
+    bits |= static_cast<uint32_t>((flags * 0x0002040810204081u) >> 56) << (8 * half);
+  }
+  return bits;
+}
+
+#ifdef __SSE2__
+inline uint32_t find_non_digits(const char* s) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  // Signed compares: bytes from 0x80 up count as below '0'.
+  const __m128i other = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8('0')),
+                                     _mm_cmpgt_epi8(bytes, _mm_set1_epi8('9')));
+  return static_cast<uint32_t>(_mm_movemask_epi8(other));
+}
+#else
+inline uint32_t find_non_digits(const char* s) { return find_non_digits_portable(s); }
+#endif
+
 // A data line holds at most this many values.
 constexpr int MAX_CONVERSIONS = 16;
 
-// Readable bytes a line to be scanned must have after its terminator: digits
-// are read eight at a time.
-constexpr size_t LINE_PADDING = 16;
+// Readable bytes a line to be scanned must have after its terminator: a
+// number is looked at 16 bytes at a time, and a byte past them.
+constexpr size_t LINE_PADDING = 32;
 
 // What a line format says: its conversions in order ('d' or 'f'), whether
 // white space comes before each, and what makes it unusable.

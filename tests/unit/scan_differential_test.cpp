@@ -114,6 +114,9 @@ const char* const BOUNDARY_FLOATS[] = {
     "0.1", "0.2", "0.3", "1.00000005960464477539062500000000001", "1.000000059604644775390625",
     "1.0000000596046447753906249999", "1.00000017881393432617187499", "0.99999997",
     "123456789", "1234567890123", "9.999999e9", "2.5", "-2.5", "0.5e1", "5e-1",
+    // eight digits around the point are read in one piece, more in two
+    "1234.5678", "1234.56789", "12345678.", "12345678.9", ".12345678", "-.123456789",
+    "1234567812345678", "-1234567812345678.5e-3", "00000000000000000001.5",
 };
 
 const char* const MALFORMED_FLOATS[] = {
@@ -134,6 +137,7 @@ const char* const BOUNDARY_INTEGERS[] = {
     "-9223372036854775809", "18446744073709551615", "18446744073709551616",
     "18446744073709551617", "99999999999999999999", "2147483647.9", "1e3", "0x7fffffff",
     "+-1", "-", "+", "--1", "+ 1", "- 1", "x", "1.5", ".5", "-.5",
+    "1234567890", "-0000000001", "12345678901", "-12345678",
 };
 
 class Line_generator {
@@ -608,6 +612,20 @@ std::vector<std::string> generated_lines() {
   lines.reserve(static_cast<size_t>(count));
   for (uint64_t i = 0; i < count; ++i) lines.push_back(generator.next_line());
   return lines;
+}
+
+TEST(ScanDifferential, DigitSearchAgreesWithThePortableOne) {
+  for (int at = 0; at < 16; ++at) {
+    for (int byte = 0; byte < 256; ++byte) {
+      for (const char fill : {'7', ' '}) {
+        char window[16];
+        std::memset(window, fill, sizeof window);
+        window[at] = static_cast<char>(byte);
+        ASSERT_EQ(find_non_digits_portable(window), find_non_digits(window))
+            << "byte " << byte << " at " << at << " among '" << fill << "'";
+      }
+    }
+  }
 }
 
 TEST(ScanDifferential, CornerLinesScanLikeSscanf) {
