@@ -55,8 +55,8 @@ inline char* put_text(char* p, const char* text) {
 }
 
 // A listing holds each word of the block at most once ("65535 ") and a newline
-// per record of at least five words, plus the block's own line and the two
-// bytes past the last word that put_word stores.
+// per record of at least five words, plus the block's own line and the bytes
+// past the last word that put_word stores (it stores eight).
 constexpr size_t LISTING_MAX = WORDS_PER_BLOCK * 6 + WORDS_PER_BLOCK / 5 + 128;
 static_assert(LISTING_MAX <= Cfile::OUTPUT_ROOM, "a block's listing is formatted in place");
 

@@ -63,6 +63,9 @@ class Cfile {
   char* reserve_output(size_t length);
   void commit_output(const char* end);
 
+  // is_file_of() : true when the open file is the one descriptor fd refers to.
+  bool is_file_of(int fd) const;
+
   // close() : flushes and closes; ERROR (after a message) if any write of
   // this file failed, now or before.
   int close();

@@ -49,9 +49,11 @@ namespace {
 
 // A standard descriptor that is closed would be taken by the first file the
 // program opens, and its messages would then land inside that file.
-int open_closed_standard_descriptors() {
+// stdin_closed tells whether descriptor 0 was one of them.
+int open_closed_standard_descriptors(bool& stdin_closed) {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDIN_FILENO) stdin_closed = true;
     // The lowest free descriptor is taken: fd itself.
     if (::open("/dev/null", O_RDWR) != fd) {
       std::printf("cannot open /dev/null\n");
@@ -80,12 +82,18 @@ void release_memory_reserve() {
 // cannot get its memory leaves no output behind. converting tells whether a
 // conversion had started when a failure ends the run.
 int run(const std::string& option, const std::string& input_name,
-        const std::string& output_name, bool& converting) {
+        const std::string& output_name, bool stdin_closed, bool& converting) {
   auto input = std::make_unique<Cfile>();
   auto output = std::make_unique<Cfile>();
   auto converter = std::make_unique<Cconverter>();
   const bool from_text = option == "-t2b";
   if ((from_text ? input->fopen_r(input_name) : input->fopen_rb(input_name)) == ERROR) return -1;
+  // /dev/stdin of a caller that closed it would read as an empty file.
+  if (stdin_closed && input->is_file_of(STDIN_FILENO)) {
+    std::printf("%s is the standard input, which is closed\n", input_name.c_str());
+    std::printf("cannot open %s\n", input_name.c_str());
+    return -1;
+  }
   if ((from_text ? output->fopen_wb(output_name) : output->fopen_w(output_name)) == ERROR)
     return -1;
 
@@ -121,7 +129,8 @@ int run(const std::string& option, const std::string& input_name,
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (open_closed_standard_descriptors() == ERROR) return -1;
+  bool stdin_closed = false;
+  if (open_closed_standard_descriptors(stdin_closed) == ERROR) return -1;
   memory_reserve = std::malloc(MEMORY_RESERVE);
   if (memory_reserve == nullptr) {
     std::puts("out of memory");
@@ -135,7 +144,7 @@ int main(int argc, char** argv) {
     std::string input_name;
     std::string output_name;
     if (check_arguments(argc, argv, option, input_name, output_name) == ERROR) return -1;
-    return run(option, input_name, output_name, converting);
+    return run(option, input_name, output_name, stdin_closed, converting);
   } catch (const std::bad_alloc&) {
     std::puts("out of memory");
     if (converting) std::puts("convertion did not finish normaly");

@@ -8,8 +8,8 @@ texts from the settings header, then runs BINARY:
   lines: the blocks, record heads, data words, header texts and messages are
   checked; then -b2t of that file against the listing model;
 - -t2b on a few good lines, a comment and a bad line, for each kind of bad
-  line the layout has: a value missing, an integer outside 32 bits in the
-  last integer position, with DATA_SIZE 2 a value outside 16 bits.
+  line the layout has: the last value not a number, an integer outside 32
+  bits in the last integer position, with DATA_SIZE 2 a value outside 16 bits.
 Prints one line per check and exits non-zero on the first failure.
 """
 import os
@@ -67,8 +67,12 @@ def good_line(layout, rng):
 def bad_lines(layout, rng):
     """(line, messages printed for it) for each kind of bad line."""
     base = good_line(layout, rng)[0].split()
-    cases = [(b" ".join(base[:-1]) + b"\n", [t.SCAN_FAIL_TEXT])]
-    last_integer = max(i for i, kind in enumerate(layout["kinds"]) if kind == "d")
+    # the last value spelled as no number (a shorter line could be a comment)
+    cases = [(b" ".join(base[:-1] + [b"x"]) + b"\n", [t.SCAN_FAIL_TEXT])]
+    integers = [i for i, kind in enumerate(layout["kinds"]) if kind == "d"]
+    if not integers:
+        return cases
+    last_integer = integers[-1]
     tokens = list(base)
     tokens[last_integer] = b"-4294967296"
     cases.append((b" ".join(tokens) + b"\n", ["integer -4294967296 does not fit in 32 bits\n"]))

@@ -178,6 +178,14 @@ class StartingConditions(t.E2ETestCase):
                     self.assertRun(result, expected.status, "" if 1 in closed else expected.stdout)
                     self.assertBytesEqual(expected.out, self.read_file("out"))
 
+    def test_closed_standard_input_as_input(self):
+        """/dev/stdin of a caller that closed it is no input, not an empty one."""
+        self.new_case()
+        result = self.tvq("-t2b", "/dev/stdin", "out", closed=(0,))
+        self.assertRun(result, 255, "/dev/stdin is the standard input, which is closed\n"
+                       "cannot open /dev/stdin\n")
+        self.assertFalse(os.path.lexists(self.path("out")), "output created")
+
     def test_small_stack(self):
         t.skip_if_wrapped(self, "the stack limit would bind the wrapper too")
         for option, description, data in self.CASES:
