@@ -46,36 +46,46 @@ inline int parse_digits(const char*& s, uint64_t& value) {
   }
 }
 
-// parse_short_mantissa() : digits [. digits] at s, of at most eight digits in
-// all, read in one conversion; significand gets their value, fraction the
-// number of digits after the point. false, and s unchanged, for more digits.
-inline bool parse_short_mantissa(const char*& s, uint64_t& significand, int& digits,
-                                 int& fraction) {
-  // Bit i: s[i] is not a digit; the bits from 16 on stand for the bytes past
-  // the 16 looked at, so that a run stops at 16 at the latest.
-  const uint32_t other = find_non_digits(s) | 0xFFFF0000u;
-  const int whole = __builtin_ctz(other);
-  const bool point = s[whole] == '.';
-  fraction = __builtin_ctz(other >> (whole + point));
-  digits = whole + fraction;
-  if (digits > 8) return false;
-  // The point taken out: the bytes past it moved down by one.
+// without_point() : the eight bytes at s, the bytes from index whole on
+// taken one further when point is set: a point at s[whole] taken out.
+inline uint64_t without_point(const char* s, int whole, bool point) {
+  const int kept = whole < 0 ? 0 : (whole > 8 ? 8 : whole);
+  // in two shifts, since kept = 8 moves by all 64 bits
   const uint64_t below_point =
-      (((uint64_t{1} << (4 * whole)) << (4 * whole)) - 1) | (uint64_t{point} - 1);
-  const uint64_t chunk = (load_eight(s) & below_point) | (load_eight(s + 1) & ~below_point);
-  significand = value_of_digits(chunk, digits);
+      (((uint64_t{1} << (4 * kept)) << (4 * kept)) - 1) | (uint64_t{point} - 1);
+  return (load_eight(s) & below_point) | (load_eight(s + 1) & ~below_point);
+}
+
+// parse_mantissa() : digits [. digits] at s that end within 16 bytes, read
+// without a loop; other has bit i set when s[i] is not a digit, and a set
+// bit at 16 or before. significand gets the digits' value, fraction the
+// number of digits after the point. false, and s unchanged, for a longer one.
+inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t& significand, int& digits,
+                           int& fraction) {
+  const int whole = __builtin_ctzll(other);
+  const bool point = s[whole] == '.';
+  fraction = __builtin_ctzll(other >> (whole + point));
+  digits = whole + fraction;
+  if (digits + point >= 16) return false;
+  if (digits <= 8) {
+    significand = value_of_digits(without_point(s, whole, point), digits);
+  } else {
+    significand = value_of_digits(without_point(s, whole, point), 8) * POWERS_OF_TEN[digits - 8] +
+                  value_of_digits(without_point(s + 8, whole - 8, point), digits - 8);
+  }
   s += digits + point;
   return true;
 }
 
-// A signed decimal integer within 32 bits, as "%d" reads it.
-bool scan_integer(const char*& p, uint32_t& raw) {
-  const char* s = p;
+// A signed decimal integer within 32 bits, as "%d" reads it, that fills the
+// whole token.
+inline bool scan_integer(const char* s, int length, uint32_t& raw) {
   const bool negative = *s == '-';
-  s += (*s == '-') | (*s == '+');
-  // Up to 11 digits looked at: more are refused anyway.
-  const int count = __builtin_ctz(find_non_digits(s) | 0x800u);
-  if (count == 0 || count > 10) return false;
+  const int sign = (*s == '-') | (*s == '+');
+  s += sign;
+  const int count = length - sign;
+  // More than ten digits are refused anyway.
+  if (count < 1 || count > 10 || (find_non_digits(s) & ((1u << count) - 1)) != 0) return false;
   const int first = count < 8 ? count : 8;
   const auto magnitude = static_cast<int64_t>(
       value_of_digits(load_eight(s), first) * POWERS_OF_TEN[count - first] +
@@ -83,7 +93,6 @@ bool scan_integer(const char*& p, uint32_t& raw) {
   const int64_t value = negative ? -magnitude : magnitude;
   if (value < INT32_MIN || value > INT32_MAX) return false;
   raw = static_cast<uint32_t>(static_cast<int32_t>(value));
-  p = s + count;
   return true;
 }
 
@@ -111,20 +120,25 @@ constexpr uint64_t BELOW_FLOAT_MASK = (uint64_t{1} << 29) - 1;
 constexpr uint64_t FLOAT_HALFWAY = uint64_t{1} << 28;
 constexpr uint64_t GUARD = 8;  // doubles' last places of doubt around a halfway point
 
+// near_float_halfway() : whether value, a double within two of its last
+// places of an exact value (one rounding of a power of ten, one of a
+// product), may round to another float than the exact value does: when it
+// lies that close to a point halfway between two floats.
+inline bool near_float_halfway(double value) {
+  uint64_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  return (bits & BELOW_FLOAT_MASK) - (FLOAT_HALFWAY - GUARD) <= 2 * GUARD;
+}
+
 // to_float() : the correctly rounded float of significand * 10^exponent, or
-// false when it cannot be told cheaply. The double product is within two of
-// its last places of the exact value (one rounding of the power, one of the
-// product), so rounding it to a float gives the correct float unless it lies
-// that close to a point halfway between two floats.
+// false when it cannot be told cheaply.
 inline bool to_float(uint64_t significand, int exponent, float& result) {
   if (significand > MAX_EXACT_SIGNIFICAND || exponent < -MAX_POWER || exponent > MAX_POWER)
     return false;
   const double value =
       static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
-  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT) return false;
-  uint64_t bits = 0;
-  std::memcpy(&bits, &value, sizeof bits);
-  if ((bits & BELOW_FLOAT_MASK) - (FLOAT_HALFWAY - GUARD) <= 2 * GUARD) return false;
+  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT || near_float_halfway(value))
+    return false;
   result = static_cast<float>(value);
   return true;
 }
@@ -138,7 +152,7 @@ __attribute__((noinline)) bool parse_float_slowly(const char* first, const char*
 
 // A decimal float: [sign] digits [. digits] [(e|E) [sign] digits], at least one
 // digit before the exponent. Correctly rounded like the C library's strtof.
-bool scan_float(const char*& p, uint32_t& raw) {
+__attribute__((noinline)) bool scan_float(const char*& p, uint32_t& raw) {
   const char* s = p;
   const bool negative = *s == '-';
   s += (*s == '-') | (*s == '+');
@@ -147,7 +161,8 @@ bool scan_float(const char*& p, uint32_t& raw) {
   uint64_t significand = 0;
   int digits = 0;
   int fraction = 0;
-  if (!parse_short_mantissa(s, significand, digits, fraction)) {
+  // The bits from 16 on stand for the bytes past the 16 looked at.
+  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, significand, digits, fraction)) {
     digits = parse_digits(s, significand);
     fraction = 0;
     if (*s == '.') {
@@ -183,23 +198,123 @@ bool scan_float(const char*& p, uint32_t& raw) {
   return true;
 }
 
-// scan_value() : one number of the line format's kind at p, its leading white
-// space skipped. true when it is plain and ends where the C library would
-// end it for certain: at white space, or the last one also at the line's end.
-template <char KIND, bool LAST>
-inline bool scan_value(const char*& p, uint32_t& raw) {
-  while (is_c_space(*p)) ++p;
-  bool scanned;
-  if constexpr (KIND == 'd') scanned = scan_integer(p, raw);
-  else scanned = scan_float(p, raw);
-  return scanned && (is_c_space(*p) || (LAST && *p == '\0'));
+// The tokens of a line, a window of 64 bytes at a time: runs of bytes that
+// are neither white space nor NUL, before the line's first NUL. Bit i of a
+// mask stands for bytes[i].
+struct Token_window {
+  const char* bytes;
+  uint64_t starts;      // the first byte of each token not taken yet
+  uint64_t ends;        // the byte after each of them
+  uint64_t non_digits;  // bytes that are not decimal digits
+  bool line_ended;      // the line's NUL is in the window
+};
+
+inline Token_window look_at(const char* bytes) {
+  uint64_t separators = 0;
+  uint64_t nuls = 0;
+  uint64_t digits = 0;
+  for (int i = 0; i < 64; i += 16) {
+    separators |= uint64_t{find_separators(bytes + i)} << i;
+    nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
+    digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
+  }
+  // bytes before the first NUL: all of them when the window has none
+  const uint64_t in_line = (nuls & (0 - nuls)) - 1;
+  const uint64_t tokens = ~separators & in_line;
+  return {bytes, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, nuls != 0};
+}
+
+// next_window() : moves on to the window where the next token ends; false
+// when the line has no more tokens, or when one is longer than a window.
+__attribute__((noinline)) bool next_window(Token_window& window) {
+  while (window.ends == 0) {
+    if (window.starts != 0) {
+      // A token runs on past the window: the next window starts with it.
+      const int start = __builtin_ctzll(window.starts);
+      if (start == 0) return false;
+      window = look_at(window.bytes + start);
+    } else if (window.line_ended) {
+      return false;
+    } else {
+      window = look_at(window.bytes + 64);
+    }
+  }
+  return true;
+}
+
+// The float of a token that has at most 15 digits and a one or two digit
+// exponent, if any, and is a normal float far from its limits: nearly every
+// float of a data file. false leaves the token to scan_float().
+inline bool scan_short_float(const Token_window& window, int start, int end, uint32_t& raw) {
+  const char* s = window.bytes + start;
+  const bool negative = *s == '-';
+  const int sign = (*s == '-') | (*s == '+');
+  s += sign;
+  uint64_t significand = 0;
+  int digits = 0;
+  int fraction = 0;
+  if (!parse_mantissa(s, window.non_digits >> (start + sign), significand, digits, fraction) ||
+      digits == 0)
+    return false;
+  int exponent = -fraction;
+  const char* last = window.bytes + end;
+  if (s != last) {
+    if ((*s | 0x20) != 'e') return false;
+    const bool negative_exponent = s[1] == '-';
+    const char* e = s + 1 + ((s[1] == '-') | (s[1] == '+'));
+    const auto first = static_cast<unsigned>(e[0] - '0');
+    const auto second = static_cast<unsigned>(e[1] - '0');
+    unsigned value = 0;
+    if (last - e == 1 && first <= 9) value = first;
+    else if (last - e == 2 && first <= 9 && second <= 9) value = first * 10 + second;
+    else return false;
+    exponent += negative_exponent ? -static_cast<int>(value) : static_cast<int>(value);
+  }
+  // 10^-37 <= value < 10^38: no denormal, no overflow.
+  if (exponent < -37 || exponent + digits > 38) return false;
+  const double value =
+      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
+  if (near_float_halfway(value)) return false;
+  const auto result = static_cast<float>(value);
+  std::memcpy(&raw, &result, sizeof raw);
+  raw ^= uint32_t{negative} << 31;
+  return true;
+}
+
+// scan_token() : the next token of the line as a number of the line format's
+// kind. true when it is plain and the whole token, so that the C library
+// would read the same number and end at the same place. ONE_WINDOW: the
+// line ends in the first window.
+template <bool ONE_WINDOW, char KIND>
+inline bool scan_token(Token_window& window, uint32_t& raw) {
+  if (window.ends == 0 && (ONE_WINDOW || !next_window(window))) return false;
+  const int start = __builtin_ctzll(window.starts);
+  const int end = __builtin_ctzll(window.ends);
+  window.starts &= window.starts - 1;
+  window.ends &= window.ends - 1;
+  if constexpr (KIND == 'd') {
+    return scan_integer(window.bytes + start, end - start, raw);
+  } else {
+    if (scan_short_float(window, start, end, raw)) return true;
+    const char* p = window.bytes + start;
+    return scan_float(p, raw) && p == window.bytes + end;
+  }
 }
 
 // The line format's kinds, unrolled at compile time.
-template <size_t... I>
-bool scan_plain_line(const char* line, uint32_t* raw, std::index_sequence<I...>) {
-  constexpr size_t LAST = sizeof...(I) - 1;
-  return (scan_value<LINE_LAYOUT.kinds[I], I == LAST>(line, raw[I]) && ...);
+template <bool ONE_WINDOW, size_t... I>
+inline bool scan_tokens(Token_window window, uint32_t* raw, std::index_sequence<I...>) {
+  return (scan_token<ONE_WINDOW, LINE_LAYOUT.kinds[I]>(window, raw[I]) && ...);
+}
+
+__attribute__((noinline)) bool scan_long_line(const Token_window& first, uint32_t* raw) {
+  return scan_tokens<false>(first, raw, std::make_index_sequence<NUMBER_OF_DATA>());
+}
+
+bool scan_plain_line(const char* line, uint32_t* raw) {
+  const Token_window window = look_at(line);
+  if (!window.line_ended) return scan_long_line(window, raw);
+  return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
 // scan_with_c_library() : the line format one conversion at a time, each
@@ -243,7 +358,7 @@ int scan_with_c_library(int32_t& count, const char* line, uint32_t* raw) {
 
 int scan_data_line(int32_t& count, const char* line, uint32_t* raw) {
   // Plain decimal lines, nearly all of them, need no C library.
-  if (scan_plain_line(line, raw, std::make_index_sequence<NUMBER_OF_DATA>())) {
+  if (scan_plain_line(line, raw)) {
     count = NUMBER_OF_DATA;
     return OK;
   }

@@ -21,43 +21,46 @@ constexpr bool is_c_space(char c) {
   return code <= ' ' && ((SPACES >> code) & 1u) != 0;
 }
 
-// find_non_digits() : bit i is set when s[i] is not a decimal digit, for the
-// 16 bytes at s. The SSE2 version, which every x86-64 processor has, gives
-// the same bits as the portable one.
-inline uint32_t find_non_digits_portable(const char* s) {
+// bytes_in_range() : bit i is set when low <= s[i] <= high (as unsigned
+// bytes), for the 16 bytes at s; high - low at most 254. The SSE2 version,
+// which every x86-64 processor has, gives the same bits as the portable one.
+inline uint32_t bytes_in_range_portable(const char* s, unsigned char low, unsigned char high) {
   uint32_t bits = 0;
-  for (int half = 0; half < 2; ++half) {
-    uint64_t chunk = 0;
-    std::memcpy(&chunk, s + 8 * half, sizeof chunk);
-    // A byte is a digit when it is below 10 after the XOR; the top bit of each
-    // byte says it is not, without carries between bytes.
-    const uint64_t t = chunk ^ 0x3030303030303030u;
-    const uint64_t flags =
-        (t | ((t & 0x7F7F7F7F7F7F7F7Fu) + 0x7676767676767676u)) & 0x8080808080808080u;
-    // The eight top bits gathered into the top byte.
-    bits |= static_cast<uint32_t>((flags * 0x0002040810204081u) >> 56) << (8 * half);
+  for (int i = 0; i < 16; ++i) {
+    const auto offset = static_cast<unsigned char>(static_cast<unsigned char>(s[i]) - low);
+    bits |= static_cast<uint32_t>(offset <= high - low) << i;
   }
   return bits;
 }
 
 #ifdef __SSE2__
-inline uint32_t find_non_digits(const char* s) {
+inline uint32_t bytes_in_range(const char* s, unsigned char low, unsigned char high) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  // Signed compares: bytes from 0x80 up count as below '0'.
-  const __m128i other = _mm_or_si128(_mm_cmplt_epi8(bytes, _mm_set1_epi8('0')),
-                                     _mm_cmpgt_epi8(bytes, _mm_set1_epi8('9')));
-  return static_cast<uint32_t>(_mm_movemask_epi8(other));
+  // Moved so that the range starts at -128, where a signed compare ends it.
+  const __m128i moved = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low + 128)));
+  const __m128i inside = _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(high - low - 127)));
+  return static_cast<uint32_t>(_mm_movemask_epi8(inside));
 }
 #else
-inline uint32_t find_non_digits(const char* s) { return find_non_digits_portable(s); }
+inline uint32_t bytes_in_range(const char* s, unsigned char low, unsigned char high) {
+  return bytes_in_range_portable(s, low, high);
+}
 #endif
+
+// find_non_digits() : bit i is set when s[i] is not a decimal digit.
+inline uint32_t find_non_digits(const char* s) { return bytes_in_range(s, '0', '9') ^ 0xFFFFu; }
+
+// find_separators() : bit i is set when s[i] is white space or NUL.
+inline uint32_t find_separators(const char* s) {
+  return bytes_in_range(s, '\t', '\r') | bytes_in_range(s, ' ', ' ') | bytes_in_range(s, 0, 0);
+}
 
 // A data line holds at most this many values.
 constexpr int MAX_CONVERSIONS = 16;
 
 // Readable bytes a line to be scanned must have after its terminator: a
-// number is looked at 16 bytes at a time, and a byte past them.
-constexpr size_t LINE_PADDING = 32;
+// line is looked at 64 bytes at a time, a number 16 bytes at a time.
+constexpr size_t LINE_PADDING = 64;
 
 // What a line format says: its conversions in order ('d' or 'f'), whether
 // white space comes before each, and what makes it unusable.

@@ -582,6 +582,16 @@ std::vector<std::string> corner_lines() {
       lines.push_back(line + "\n");
     }
   }
+  // every value at every place around the edges of the 64-byte pieces a line
+  // is looked at in, and numbers as long as a piece
+  for (size_t shift = 0; shift <= 140; ++shift) {
+    const std::string zeros(shift % 70, '0');
+    std::string line(shift, shift % 3 == 0 ? '\t' : ' ');
+    for (int i = 0; i < NUMBER_OF_DATA; ++i)
+      line += std::string(i == 0 ? "" : " ") +
+              (LINE_LAYOUT.kinds[i] == 'd' ? "-7" : i % 2 ? "1." + zeros + "5e-3" : "0.000012345");
+    lines.push_back(line + (shift % 2 ? "\n" : ""));
+  }
   return lines;
 }
 
@@ -614,15 +624,21 @@ std::vector<std::string> generated_lines() {
   return lines;
 }
 
-TEST(ScanDifferential, DigitSearchAgreesWithThePortableOne) {
-  for (int at = 0; at < 16; ++at) {
-    for (int byte = 0; byte < 256; ++byte) {
-      for (const char fill : {'7', ' '}) {
-        char window[16];
-        std::memset(window, fill, sizeof window);
-        window[at] = static_cast<char>(byte);
-        ASSERT_EQ(find_non_digits_portable(window), find_non_digits(window))
-            << "byte " << byte << " at " << at << " among '" << fill << "'";
+TEST(ScanDifferential, ByteRangesAgreeWithThePortableOnes) {
+  // the ranges the scan looks for: digits, white space, NUL
+  const unsigned char ranges[][2] = {{'0', '9'}, {'\t', '\r'}, {' ', ' '}, {0, 0}};
+  for (const auto& range : ranges) {
+    for (int at = 0; at < 16; ++at) {
+      for (int byte = 0; byte < 256; ++byte) {
+        for (const char fill : {'7', ' '}) {
+          char window[16];
+          std::memset(window, fill, sizeof window);
+          window[at] = static_cast<char>(byte);
+          ASSERT_EQ(bytes_in_range_portable(window, range[0], range[1]),
+                    bytes_in_range(window, range[0], range[1]))
+              << "byte " << byte << " at " << at << " among '" << fill << "', range "
+              << int{range[0]} << "-" << int{range[1]};
+        }
       }
     }
   }
