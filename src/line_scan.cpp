@@ -46,32 +46,42 @@ inline int parse_digits(const char*& s, uint64_t& value) {
   }
 }
 
-// without_point() : the eight bytes at s, the bytes from index whole on
-// taken one further when point is set: a point at s[whole] taken out.
-inline uint64_t without_point(const char* s, int whole, bool point) {
-  const int kept = whole < 0 ? 0 : (whole > 8 ? 8 : whole);
-  // in two shifts, since kept = 8 moves by all 64 bits
-  const uint64_t below_point =
-      (((uint64_t{1} << (4 * kept)) << (4 * kept)) - 1) | (uint64_t{point} - 1);
-  return (load_eight(s) & below_point) | (load_eight(s + 1) & ~below_point);
+// Bytes kept below a point: entry 8 + k masks the low k bytes of eight, k
+// from -8 (none) to 16 (all).
+constexpr auto LOW_BYTES = [] {
+  struct Table {
+    uint64_t mask[25] = {};
+  } table;
+  for (int k = 1; k <= 16; ++k) table.mask[8 + k] = k >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * k)) - 1;
+  return table;
+}();
+
+// eight_digits() : the value of count (1 to 8) digits at s; with a point at
+// s[whole], the digits from it on are taken one byte further.
+inline uint64_t eight_digits(const char* s, int whole, bool point, int count) {
+  const uint64_t below_point = LOW_BYTES.mask[8 + whole] | (uint64_t{point} - 1);
+  const uint64_t chunk = (load_eight(s) & below_point) | (load_eight(s + 1) & ~below_point);
+  // The digits moved to the top, so that the low bytes act as leading zeros.
+  return value_of_digits(chunk << (64 - 8 * count), 8);
 }
 
 // parse_mantissa() : digits [. digits] at s that end within 16 bytes, read
 // without a loop; other has bit i set when s[i] is not a digit, and a set
 // bit at 16 or before. significand gets the digits' value, fraction the
-// number of digits after the point. false, and s unchanged, for a longer one.
+// number of digits after the point. false, and s unchanged, for a longer one
+// or none.
 inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t& significand, int& digits,
                            int& fraction) {
   const int whole = __builtin_ctzll(other);
   const bool point = s[whole] == '.';
   fraction = __builtin_ctzll(other >> (whole + point));
   digits = whole + fraction;
-  if (digits + point >= 16) return false;
+  if (digits == 0 || digits + point >= 16) return false;
   if (digits <= 8) {
-    significand = value_of_digits(without_point(s, whole, point), digits);
+    significand = eight_digits(s, whole, point, digits);
   } else {
-    significand = value_of_digits(without_point(s, whole, point), 8) * POWERS_OF_TEN[digits - 8] +
-                  value_of_digits(without_point(s + 8, whole - 8, point), digits - 8);
+    significand = eight_digits(s, whole, point, 8) * POWERS_OF_TEN[digits - 8] +
+                  eight_digits(s + 8, whole - 8, point, digits - 8);
   }
   s += digits + point;
   return true;
@@ -253,8 +263,7 @@ inline bool scan_short_float(const Token_window& window, int start, int end, uin
   uint64_t significand = 0;
   int digits = 0;
   int fraction = 0;
-  if (!parse_mantissa(s, window.non_digits >> (start + sign), significand, digits, fraction) ||
-      digits == 0)
+  if (!parse_mantissa(s, window.non_digits >> (start + sign), significand, digits, fraction))
     return false;
   int exponent = -fraction;
   const char* last = window.bytes + end;
