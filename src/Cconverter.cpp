@@ -404,8 +404,10 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     ++line_counter;
     ++records;
 
-    unsigned char record[2 * WORDS_PER_RECORD];
+    // The record is built where it goes, in the output buffer.
     const int32_t words = reader->get_number_of_word();
+    const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
+    auto* record = reinterpret_cast<unsigned char*>(m_out->reserve_output(length));
     put16(record, static_cast<uint16_t>((words + EVENT_SIZE / 2) |
                                         static_cast<uint16_t>(FLAG_OF_EVENT_SIZE)));
     put16(record + 2, static_cast<uint16_t>(FLAG_OF_FID));
@@ -415,8 +417,8 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     const data_t* data = reader->words();
     for (int32_t i = 0; i < words; ++i)
       put16(record + EVENT_SIZE + 2 * i, static_cast<uint16_t>(data[i]));
-    const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
-    if (m_out->write_binary(record, length) == ERROR) {
+    m_out->commit_output(reinterpret_cast<char*>(record + length));
+    if (m_out->write_failed()) {
       std::puts("write_event_block_binary");
       return ERROR;
     }

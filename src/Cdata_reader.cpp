@@ -15,6 +15,22 @@ Cdata_reader::~Cdata_reader() {
 }
 
 int Cdata_reader::read_in_one_line(Cfile* in) {
+  // Comments and plain data lines, nearly all lines, are taken where they
+  // lie in the input buffer; USER_SSCANF would give the same values.
+  size_t length = 0;
+  const char* line = in->peek_line(MAX_ONE_LINE_LEN, length);
+  if (line != nullptr) {
+    m_number_of_word = 0;
+    if (is_comment(line)) {
+      in->take_line(length);
+      return COMMENT;
+    }
+    if (scan_plain_line(line, length, m_raw)) {
+      in->take_line(length);
+      m_number_of_data = NUMBER_OF_DATA;
+      return convert_scanned();
+    }
+  }
   if (in->read_line(m_line, MAX_ONE_LINE_LEN) == END_OF_FILE) return END_OF_FILE;
   return process_line();
 }
@@ -27,6 +43,10 @@ int Cdata_reader::process_line() {
     std::puts("\n scaned number and number_of_data is not consistent!!\n");
     return ERROR;
   }
+  return convert_scanned();
+}
+
+int Cdata_reader::convert_scanned() {
   if (convert_data_to_data_t(DATA_SIZE) == ERROR) {
     std::puts("error@Cdata_reader::convert_data_to_data_t");
     return ERROR;
@@ -50,12 +70,13 @@ int Cdata_reader::report_bad_index(data_t& destination, int32_t index) {
   return ERROR;
 }
 
-int Cdata_reader::check_comment() const {
-  const char first = m_line[0];
-  const char second = first == '\0' ? '\0' : m_line[1];
-  if (first == '#' || first == 'c' || first == '%' || first == '\n') return COMMENT;
-  if (first == '/' && second == '/') return COMMENT;
-  return OK;
+int Cdata_reader::check_comment() const { return is_comment(m_line) ? COMMENT : OK; }
+
+bool Cdata_reader::is_comment(const char* line) {
+  const char first = line[0];
+  const char second = first == '\0' ? '\0' : line[1];
+  return first == '#' || first == 'c' || first == '%' || first == '\n' ||
+         (first == '/' && second == '/');
 }
 
 int Cdata_reader::convert_data_to_data_t(uint32_t data_size) {

@@ -9,6 +9,8 @@
 #include "tvq_constants.h"
 #include "user_settings.h"
 
+static_assert(Cfile::READ_AHEAD >= LINE_PADDING, "a line in the input buffer can be scanned there");
+
 using data_t = int16_t;
 
 class Cdata_reader {
@@ -45,9 +47,11 @@ class Cdata_reader {
 
  private:
   int32_t scanned_values() const;
+  int convert_scanned();
+  static bool is_comment(const char* line);
   static int report_bad_index(data_t& destination, int32_t index);
 
-  // LINE_PADDING zero bytes past the longest line: the scan reads 16
+  // LINE_PADDING zero bytes past the longest line: the scan reads 64
   // bytes at a time
   char m_line[MAX_ONE_LINE_LEN + LINE_PADDING];
   uint32_t* m_raw;

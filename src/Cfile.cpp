@@ -103,7 +103,8 @@ void Cfile::flush_outputs_at_exit() {
 // cannot get its memory leaves no output behind.
 int Cfile::open_existing(const std::string& name) {
   m_name = name;
-  m_buffer = new char[INPUT_BUFFER_SIZE];
+  // zeroed: the bytes read ahead of a line are never undefined
+  m_buffer = new char[INPUT_BUFFER_SIZE + READ_AHEAD]();
   int fd;
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -246,6 +247,15 @@ int Cfile::read_line(char* buffer, uint32_t size) {
   if (length == 0 && most > 0) return END_OF_FILE;
   buffer[length] = '\0';
   return OK;
+}
+
+const char* Cfile::peek_line(uint32_t size, size_t& length) const {
+  const char* from = m_buffer + m_begin;
+  const size_t most = size > 0 ? std::min<size_t>(m_end - m_begin, size - 1) : 0;
+  const auto* newline = static_cast<const char*>(std::memchr(from, '\n', most));
+  if (newline == nullptr) return nullptr;
+  length = static_cast<size_t>(newline - from) + 1;
+  return from;
 }
 
 void Cfile::report_write_failure(int error_number) {

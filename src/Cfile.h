@@ -36,6 +36,12 @@ class Cfile {
   // with the newline; NUL bytes are kept); OK or END_OF_FILE. A read error is
   // fatal ("fgets error", exit status 1).
   int read_line(char* buffer, uint32_t size);
+  // peek_line() : the line read_line() would give next, in place, when the
+  // buffer holds all of it up to and with its newline; nullptr otherwise.
+  // READ_AHEAD bytes after it can be read. Nothing is taken until take_line().
+  static constexpr size_t READ_AHEAD = 64;
+  const char* peek_line(uint32_t size, size_t& length) const;
+  void take_line(size_t length) { m_begin += length; }
 
   int write_binary(const void* data, size_t length);
   // One value in little-endian order: uint16_t, int16_t or char.

@@ -209,45 +209,50 @@ __attribute__((noinline)) bool scan_float(const char*& p, uint32_t& raw) {
 }
 
 // The tokens of a line, a window of 64 bytes at a time: runs of bytes that
-// are neither white space nor NUL, before the line's first NUL. Bit i of a
-// mask stands for bytes[i].
+// are neither white space nor NUL, before the line's end or its first NUL.
+// Bit i of a mask stands for bytes[i].
 struct Token_window {
   const char* bytes;
+  size_t left;          // bytes of the line from bytes on, NUL or not
   uint64_t starts;      // the first byte of each token not taken yet
   uint64_t ends;        // the byte after each of them
   uint64_t non_digits;  // bytes that are not decimal digits
-  bool line_ended;      // the line's NUL is in the window
+  bool line_ended;      // the line ends in the window
 };
 
-inline Token_window look_at(const char* bytes) {
+constexpr size_t WINDOW = 64;
+
+inline Token_window look_at(const char* bytes, size_t left) {
   uint64_t separators = 0;
   uint64_t nuls = 0;
   uint64_t digits = 0;
-  for (int i = 0; i < 64; i += 16) {
+  for (size_t i = 0; i < WINDOW; i += 16) {
     separators |= uint64_t{find_separators(bytes + i)} << i;
     nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
     digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
   }
-  // bytes before the first NUL: all of them when the window has none
-  const uint64_t in_line = (nuls & (0 - nuls)) - 1;
+  // bytes before the first NUL and the line's end: all of them when the
+  // window has neither
+  const uint64_t before_end = left < WINDOW ? (uint64_t{1} << left) - 1 : ~uint64_t{0};
+  const uint64_t in_line = ((nuls & (0 - nuls)) - 1) & before_end;
   const uint64_t tokens = ~separators & in_line;
-  return {bytes, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, nuls != 0};
+  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits,
+          nuls != 0 || left < WINDOW};
 }
 
 // next_window() : moves on to the window where the next token ends; false
 // when the line has no more tokens, or when one is longer than a window.
 __attribute__((noinline)) bool next_window(Token_window& window) {
   while (window.ends == 0) {
+    size_t step = WINDOW;
     if (window.starts != 0) {
       // A token runs on past the window: the next window starts with it.
-      const int start = __builtin_ctzll(window.starts);
-      if (start == 0) return false;
-      window = look_at(window.bytes + start);
+      step = static_cast<size_t>(__builtin_ctzll(window.starts));
+      if (step == 0) return false;
     } else if (window.line_ended) {
       return false;
-    } else {
-      window = look_at(window.bytes + 64);
     }
+    window = look_at(window.bytes + step, window.left - step);
   }
   return true;
 }
@@ -320,12 +325,6 @@ __attribute__((noinline)) bool scan_long_line(const Token_window& first, uint32_
   return scan_tokens<false>(first, raw, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
-bool scan_plain_line(const char* line, uint32_t* raw) {
-  const Token_window window = look_at(line);
-  if (!window.line_ended) return scan_long_line(window, raw);
-  return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
-}
-
 // scan_with_c_library() : the line format one conversion at a time, each
 // with the white space the format puts before it and a "%n" that carries the
 // position on, so that every call's argument list matches its format. The
@@ -365,9 +364,15 @@ int scan_with_c_library(int32_t& count, const char* line, uint32_t* raw) {
 
 }  // namespace
 
+bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
+  const Token_window window = look_at(line, length);
+  if (!window.line_ended) return scan_long_line(window, raw);
+  return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
+}
+
 int scan_data_line(int32_t& count, const char* line, uint32_t* raw) {
   // Plain decimal lines, nearly all of them, need no C library.
-  if (scan_plain_line(line, raw)) {
+  if (scan_plain_line(line, SIZE_MAX, raw)) {
     count = NUMBER_OF_DATA;
     return OK;
   }

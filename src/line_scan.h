@@ -115,6 +115,13 @@ constexpr Line_layout parse_line_format(const char* format) {
 // library's "%d" has no defined result for it).
 int scan_data_line(int32_t& count, const char* line, uint32_t* raw);
 
+// scan_plain_line() : the scan of scan_data_line() for the lines that need no
+// C library: true, with every value in raw, when the line, which ends after
+// length bytes or at a NUL, has the format's values all plain and each up to
+// white space or the line's end. false says nothing: scan_data_line() decides.
+// The line needs LINE_PADDING readable bytes after its end.
+bool scan_plain_line(const char* line, size_t length, uint32_t* raw);
+
 // check_integer_fits() : the integer token at the start of text, taken as
 // "%d" takes it (white space, an optional sign, decimal digits). OK, or ERROR
 // after a message naming the integer when it lies outside 32 bits.
