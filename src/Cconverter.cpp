@@ -80,7 +80,8 @@ void report_missing_block(const char* what, const Cfile* in) {
 
 }  // namespace
 
-Cconverter::Cconverter() : m_in(nullptr), m_out(nullptr) {}
+Cconverter::Cconverter()
+    : m_in(nullptr), m_out(nullptr), m_reader(std::make_unique<Cdata_reader>()) {}
 
 Cconverter::~Cconverter() = default;
 
@@ -367,7 +368,7 @@ int Cconverter::write_ender_binary(Cuser* user) { return write_user_block(FLAG_O
 // leaves the block's flag, blank and finished records in the file.
 int Cconverter::write_event_block_binary(int64_t& line_counter) {
   static const unsigned char ZEROS[BLOCK_SIZE] = {};
-  auto reader = std::make_unique<Cdata_reader>();
+  Cdata_reader* reader = m_reader.get();
   unsigned char head[2 + EVENT_BLOCK_BLANK_LEN] = {};
   put16(head, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
   m_out->write_binary(head, sizeof head);
@@ -414,9 +415,8 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     put16(record + 4, static_cast<uint16_t>(records));
     put16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
     put16(record + 8, 1);
-    const data_t* data = reader->words();
-    for (int32_t i = 0; i < words; ++i)
-      put16(record + EVENT_SIZE + 2 * i, static_cast<uint16_t>(data[i]));
+    // little-endian words, as the machine keeps them
+    std::memcpy(record + EVENT_SIZE, reader->words(), 2 * static_cast<size_t>(words));
     m_out->commit_output(reinterpret_cast<char*>(record + length));
     if (m_out->write_failed()) {
       std::puts("write_event_block_binary");

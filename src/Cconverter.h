@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "Cdata_reader.h"
 #include "Cfile.h"
 #include "tvq_constants.h"
 
@@ -92,6 +94,7 @@ class Cconverter {
   // The large buffers live here rather than on the stack, so that the
   // conversions run with a small stack.
   int16_t m_block[WORDS_PER_BLOCK];  // the block being walked or written
+  std::unique_ptr<Cdata_reader> m_reader;  // the text lines of -t2b
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "Cdata_reader.h"
 
 #include <cstdio>
+#include <cstring>
 
 Cdata_reader::Cdata_reader()
     : m_line(),
@@ -82,10 +83,9 @@ bool Cdata_reader::is_comment(const char* line) {
 int Cdata_reader::convert_data_to_data_t(uint32_t data_size) {
   const int32_t count = scanned_values();
   if (data_size == 4) {
-    for (int32_t i = 0; i < count; ++i) {
-      m_data[2 * i] = static_cast<data_t>(m_raw[i] & 0xFFFFu);
-      m_data[2 * i + 1] = static_cast<data_t>(m_raw[i] >> 16);
-    }
+    // a value's two words, low word first, are its bytes on a little-endian
+    // machine
+    std::memcpy(m_data, m_raw, sizeof m_raw[0] * static_cast<size_t>(count));
     return OK;
   }
   if (data_size == 2) {
