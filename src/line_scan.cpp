@@ -70,10 +70,10 @@ inline uint64_t eight_digits(const char* s, int whole, bool point, int count) {
 // bit at 16 or before. significand gets the digits' value, fraction the
 // number of digits after the point. false, and s unchanged, for a longer one
 // or none.
-inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t& significand, int& digits,
+inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t points, uint64_t& significand, int& digits,
                            int& fraction) {
   const int whole = __builtin_ctzll(other);
-  const bool point = s[whole] == '.';
+  const bool point = (points >> whole) & 1;
   fraction = __builtin_ctzll(other >> (whole + point));
   digits = whole + fraction;
   if (digits == 0 || digits + point >= 16) return false;
@@ -172,7 +172,7 @@ __attribute__((noinline)) bool scan_float(const char*& p, uint32_t& raw) {
   int digits = 0;
   int fraction = 0;
   // The bits from 16 on stand for the bytes past the 16 looked at.
-  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, significand, digits, fraction)) {
+  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, bytes_in_range(s, '.', '.'), significand, digits, fraction)) {
     digits = parse_digits(s, significand);
     fraction = 0;
     if (*s == '.') {
@@ -217,6 +217,8 @@ struct Token_window {
   uint64_t starts;      // the first byte of each token not taken yet
   uint64_t ends;        // the byte after each of them
   uint64_t non_digits;  // bytes that are not decimal digits
+  uint64_t points;
+  uint64_t signs;
   bool line_ended;      // the line ends in the window
 };
 
@@ -226,7 +228,11 @@ inline Token_window look_at(const char* bytes, size_t left) {
   uint64_t separators = 0;
   uint64_t nuls = 0;
   uint64_t digits = 0;
+  uint64_t points = 0;
+  uint64_t signs = 0;
   for (size_t i = 0; i < WINDOW; i += 16) {
+    signs |= uint64_t{bytes_in_range(bytes + i, '+', '-')} << i;
+    points |= uint64_t{bytes_in_range(bytes + i, '.', '.')} << i;
     separators |= uint64_t{find_separators(bytes + i)} << i;
     nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
     digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
@@ -236,7 +242,7 @@ inline Token_window look_at(const char* bytes, size_t left) {
   const uint64_t before_end = left < WINDOW ? (uint64_t{1} << left) - 1 : ~uint64_t{0};
   const uint64_t in_line = ((nuls & (0 - nuls)) - 1) & before_end;
   const uint64_t tokens = ~separators & in_line;
-  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits,
+  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, points, signs,
           nuls != 0 || left < WINDOW};
 }
 
@@ -263,12 +269,13 @@ __attribute__((noinline)) bool next_window(Token_window& window) {
 inline bool scan_short_float(const Token_window& window, int start, int end, uint32_t& raw) {
   const char* s = window.bytes + start;
   const bool negative = *s == '-';
-  const int sign = (*s == '-') | (*s == '+');
+  const int sign = static_cast<int>((window.signs >> start) & 1);
+  if (sign != ((*s == '-') | (*s == '+'))) return false;
   s += sign;
   uint64_t significand = 0;
   int digits = 0;
   int fraction = 0;
-  if (!parse_mantissa(s, window.non_digits >> (start + sign), significand, digits, fraction))
+  if (!parse_mantissa(s, window.non_digits >> (start + sign), window.points >> (start + sign), significand, digits, fraction))
     return false;
   int exponent = -fraction;
   const char* last = window.bytes + end;
