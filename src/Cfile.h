@@ -66,8 +66,16 @@ class Cfile {
   // with the end of what it put there. After a write failure the text is
   // dropped, so a writer need not check in its loop.
   static constexpr size_t OUTPUT_ROOM = 64 * 1024;
-  char* reserve_output(size_t length);
-  void commit_output(const char* end);
+  static constexpr size_t OUTPUT_BUFFER_SIZE = 256 * 1024;
+  char* reserve_output(size_t length) {
+    if (m_write_failed) m_end = 0;
+    if (OUTPUT_BUFFER_SIZE - m_end < length) flush_output();
+    return m_buffer + m_end;
+  }
+  void commit_output(const char* end) {
+    m_end = static_cast<size_t>(end - m_buffer);
+    if (m_write_failed) m_end = 0;
+  }
 
   // is_file_of() : true when the open file is the one descriptor fd refers to.
   bool is_file_of(int fd) const;
