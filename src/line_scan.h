@@ -36,6 +36,10 @@ inline uint32_t bytes_in_range_portable(const char* s, unsigned char low, unsign
 #ifdef __SSE2__
 inline uint32_t bytes_in_range(const char* s, unsigned char low, unsigned char high) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  if (low == high) {
+    const __m128i equal = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(low)));
+    return static_cast<uint32_t>(_mm_movemask_epi8(equal));
+  }
   // Moved so that the range starts at -128, where a signed compare ends it.
   const __m128i moved = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(low + 128)));
   const __m128i inside = _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(high - low - 127)));
