@@ -416,7 +416,10 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     put16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
     put16(record + 8, 1);
     // little-endian words, as the machine keeps them
-    std::memcpy(record + EVENT_SIZE, reader->words(), 2 * static_cast<size_t>(words));
+    if (words == WORDS_PER_LINE)
+      std::memcpy(record + EVENT_SIZE, reader->words(), 2 * WORDS_PER_LINE);
+    else
+      std::memcpy(record + EVENT_SIZE, reader->words(), 2 * static_cast<size_t>(words));
     m_out->commit_output(reinterpret_cast<char*>(record + length));
     if (m_out->write_failed()) {
       std::puts("write_event_block_binary");

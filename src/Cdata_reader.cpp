@@ -29,6 +29,12 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
     if (scan_plain_line(line, length, m_raw)) {
       in->take_line(length);
       m_number_of_data = NUMBER_OF_DATA;
+      if constexpr (DATA_SIZE == 4) {
+        // every value in: its two words, low word first, are its bytes
+        std::memcpy(m_data, m_raw, sizeof m_raw[0] * NUMBER_OF_DATA);
+        m_number_of_word = WORDS_PER_LINE;
+        return OK;
+      }
       return convert_scanned();
     }
   }
