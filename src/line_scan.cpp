@@ -1,8 +1,10 @@
 #include "line_scan.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <system_error>
 #include <utility>
 
@@ -140,15 +142,36 @@ inline bool near_float_halfway(double value) {
   return (bits & BELOW_FLOAT_MASK) - (FLOAT_HALFWAY - GUARD) <= 2 * GUARD;
 }
 
+// exact_value() : significand * 10^exponent when a double holds it exactly,
+// and then rounding it to a float is correct even halfway between two floats
+// (integers such as 3E+10 are); NaN otherwise. significand is at most 2^53.
+__attribute__((noinline)) double exact_value(uint64_t significand, int exponent) {
+  constexpr int MAX_EXACT_POWER = 22;  // 10^22 is the largest exact double power of ten
+  constexpr double NOT_EXACT = std::numeric_limits<double>::quiet_NaN();
+  if (exponent < -MAX_EXACT_POWER || exponent > MAX_EXACT_POWER) return NOT_EXACT;
+  const auto whole = static_cast<double>(significand);
+  const double power = POWERS_OF_TEN_DOUBLE[(exponent < 0 ? -exponent : exponent) + MAX_POWER];
+  // One rounding each; the remainder, computed exactly, says whether it was
+  // needed.
+  if (exponent >= 0) {
+    const double value = whole * power;
+    return std::fma(whole, power, -value) == 0.0 ? value : NOT_EXACT;
+  }
+  const double value = whole / power;
+  return std::fma(value, power, -whole) == 0.0 ? value : NOT_EXACT;
+}
+
 // to_float() : the correctly rounded float of significand * 10^exponent, or
 // false when it cannot be told cheaply.
 inline bool to_float(uint64_t significand, int exponent, float& result) {
   if (significand > MAX_EXACT_SIGNIFICAND || exponent < -MAX_POWER || exponent > MAX_POWER)
     return false;
-  const double value =
-      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
-  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT || near_float_halfway(value))
-    return false;
+  double value = static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
+  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT) return false;
+  if (near_float_halfway(value)) {
+    value = exact_value(significand, exponent);
+    if (std::isnan(value)) return false;
+  }
   result = static_cast<float>(value);
   return true;
 }
@@ -293,9 +316,11 @@ inline bool scan_short_float(const Token_window& window, int start, int end, uin
   }
   // 10^-37 <= value < 10^38: no denormal, no overflow.
   if (exponent < -37 || exponent + digits > 38) return false;
-  const double value =
-      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
-  if (near_float_halfway(value)) return false;
+  double value = static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
+  if (near_float_halfway(value)) {
+    value = exact_value(significand, exponent);
+    if (std::isnan(value)) return false;
+  }
   const auto result = static_cast<float>(value);
   std::memcpy(&raw, &result, sizeof raw);
   raw ^= uint32_t{negative} << 31;
@@ -307,7 +332,7 @@ inline bool scan_short_float(const Token_window& window, int start, int end, uin
 // would read the same number and end at the same place. ONE_WINDOW: the
 // line ends in the first window.
 template <bool ONE_WINDOW, char KIND>
-inline bool scan_token(Token_window& window, uint32_t& raw) {
+__attribute__((always_inline)) inline bool scan_token(Token_window& window, uint32_t& raw) {
   if (window.ends == 0 && (ONE_WINDOW || !next_window(window))) return false;
   const int start = __builtin_ctzll(window.starts);
   const int end = __builtin_ctzll(window.ends);
