@@ -54,7 +54,8 @@ constexpr auto LOW_BYTES = [] {
   struct Table {
     uint64_t mask[25] = {};
   } table;
-  for (int k = 1; k <= 16; ++k) table.mask[8 + k] = k >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * k)) - 1;
+  for (int k = 1; k <= 16; ++k)
+    table.mask[8 + k] = k >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * k)) - 1;
   return table;
 }();
 
@@ -69,11 +70,11 @@ inline uint64_t eight_digits(const char* s, int whole, bool point, int count) {
 
 // parse_mantissa() : digits [. digits] at s that end within 16 bytes, read
 // without a loop; other has bit i set when s[i] is not a digit, and a set
-// bit at 16 or before. significand gets the digits' value, fraction the
-// number of digits after the point. false, and s unchanged, for a longer one
-// or none.
-inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t points, uint64_t& significand, int& digits,
-                           int& fraction) {
+// bit at 16 or before; points bit i when s[i] is a point. significand gets
+// the digits' value, fraction the number of digits after the point. false,
+// and s unchanged, for a longer one or none.
+inline bool parse_mantissa(const char*& s, uint64_t other, uint64_t points,
+                           uint64_t& significand, int& digits, int& fraction) {
   const int whole = __builtin_ctzll(other);
   const bool point = (points >> whole) & 1;
   fraction = __builtin_ctzll(other >> (whole + point));
@@ -195,7 +196,8 @@ __attribute__((noinline)) bool scan_float(const char*& p, uint32_t& raw) {
   int digits = 0;
   int fraction = 0;
   // The bits from 16 on stand for the bytes past the 16 looked at.
-  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, bytes_in_range(s, '.', '.'), significand, digits, fraction)) {
+  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, bytes_in_range(s, '.', '.'),
+                      significand, digits, fraction)) {
     digits = parse_digits(s, significand);
     fraction = 0;
     if (*s == '.') {
@@ -240,8 +242,8 @@ struct Token_window {
   uint64_t starts;      // the first byte of each token not taken yet
   uint64_t ends;        // the byte after each of them
   uint64_t non_digits;  // bytes that are not decimal digits
-  uint64_t points;
-  uint64_t signs;
+  uint64_t points;      // '.'
+  uint64_t signs;       // '+', ',' or '-': a sign is told from a comma by its byte
   bool line_ended;      // the line ends in the window
 };
 
@@ -288,7 +290,9 @@ __attribute__((noinline)) bool next_window(Token_window& window) {
 
 // The float of a token that has at most 15 digits and a one or two digit
 // exponent, if any, and is a normal float far from its limits: nearly every
-// float of a data file. false leaves the token to scan_float().
+// float of a data file. Its sign and point are read from the window's masks,
+// so that reading the digits waits for no byte. false leaves the token to
+// scan_float().
 inline bool scan_short_float(const Token_window& window, int start, int end, uint32_t& raw) {
   const char* s = window.bytes + start;
   const bool negative = *s == '-';
@@ -298,7 +302,8 @@ inline bool scan_short_float(const Token_window& window, int start, int end, uin
   uint64_t significand = 0;
   int digits = 0;
   int fraction = 0;
-  if (!parse_mantissa(s, window.non_digits >> (start + sign), window.points >> (start + sign), significand, digits, fraction))
+  if (!parse_mantissa(s, window.non_digits >> (start + sign), window.points >> (start + sign),
+                      significand, digits, fraction))
     return false;
   int exponent = -fraction;
   const char* last = window.bytes + end;

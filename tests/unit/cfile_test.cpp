@@ -321,6 +321,21 @@ TEST(CfileReadLine, LinesPiecesLastLineAndEnd) {
     EXPECT_EQ(END_OF_FILE, file.read_line(buffer.data(), c.size)) << "end of file is reported again";
     EXPECT_EQ("", GetCapturedStdout()) << "the end of the text is not a message";
     EXPECT_EQ(expected, got);
+    // The same pieces when each line is first looked for in place.
+    Cfile in_place;
+    ASSERT_EQ(OK, in_place.fopen_r(name));
+    const auto peeked = line_pieces(
+        [&](char* b) {
+          size_t length = 0;
+          const char* line = in_place.peek_line(c.size, length);
+          if (line == nullptr) return in_place.read_line(b, c.size) == OK;
+          std::memcpy(b, line, length);
+          b[length] = '\0';
+          in_place.take_line(length);
+          return true;
+        },
+        c.size, expected.size() + 1);
+    EXPECT_EQ(expected, peeked);
   }
 }
 

@@ -458,6 +458,15 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
     problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   for (int i = NUMBER_OF_DATA; i < SLOTS; ++i)
     if (raw[i] != UNTOUCHED) problems += " slot " + std::to_string(i) + " written";
+  // The line scanned where it lies, with the next line's numbers after it:
+  // when the scan takes it, sscanf gives the same values.
+  uint32_t in_place[SLOTS];
+  const std::string text = padded(line + "7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7\n");
+  if (scan_plain_line(text.c_str(), line.size(), in_place)) {
+    if (refused || ref.count != NUMBER_OF_DATA) problems += " taken in place";
+    for (int i = 0; !refused && i < ref.count && i < NUMBER_OF_DATA; ++i)
+      if (in_place[i] != ref.raw[i]) problems += " value " + std::to_string(i) + " in place";
+  }
   if (refused) return problems;
   if (count != ref.count)
     problems += " count " + std::to_string(count) + " (sscanf " + std::to_string(ref.count) + ")";
