@@ -1,5 +1,4 @@
 #include "Cfile.h"
-#include "line_scan.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "line_scan.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
