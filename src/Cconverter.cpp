@@ -415,7 +415,9 @@ int Cconverter::write_event_block_binary(int64_t& line_counter) {
     put16(record + 4, static_cast<uint16_t>(records));
     put16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
     put16(record + 8, 1);
-    // little-endian words, as the machine keeps them
+    // Little-endian words, as the machine keeps them. A data line always has
+    // WORDS_PER_LINE words; a size known when compiling makes the copy a few
+    // moves instead of a call.
     if (words == WORDS_PER_LINE)
       std::memcpy(record + EVENT_SIZE, reader->words(), 2 * WORDS_PER_LINE);
     else

@@ -30,7 +30,9 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
       in->take_line(length);
       m_number_of_data = NUMBER_OF_DATA;
       if constexpr (DATA_SIZE == 4) {
-        // every value in: its two words, low word first, are its bytes
+        // What convert_scanned() does for a line with every value, with
+        // sizes known when compiling: a value's two words, low word first,
+        // are its bytes.
         std::memcpy(m_data, m_raw, sizeof m_raw[0] * NUMBER_OF_DATA);
         m_number_of_word = WORDS_PER_LINE;
         return OK;
@@ -90,7 +92,8 @@ int Cdata_reader::convert_data_to_data_t(uint32_t data_size) {
   const int32_t count = scanned_values();
   if (data_size == 4) {
     // a value's two words, low word first, are its bytes on a little-endian
-    // machine
+    // machine (read_in_one_line() does the same for the lines it takes in
+    // place)
     std::memcpy(m_data, m_raw, sizeof m_raw[0] * static_cast<size_t>(count));
     return OK;
   }

@@ -105,7 +105,8 @@ void Cfile::flush_outputs_at_exit() {
 // cannot get its memory leaves no output behind.
 int Cfile::open_existing(const std::string& name) {
   m_name = name;
-  // zeroed: the bytes read ahead of a line are never undefined
+  // Zeroed, so that no byte read ahead of a line is ever undefined; past the
+  // data read they hold zeros or older text.
   m_buffer = new char[INPUT_BUFFER_SIZE + READ_AHEAD]();
   int fd;
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
@@ -255,7 +256,8 @@ const char* Cfile::peek_line(uint32_t size, size_t& length) const {
   const char* from = m_buffer + m_begin;
   const size_t most = size > 0 ? std::min<size_t>(m_end - m_begin, size - 1) : 0;
   // Lines are short: 64 bytes at a time, read ahead into the buffer's spare
-  // bytes, without a call.
+  // bytes, without a call. A newline past the data read is older text: the
+  // line is in place only when its newline comes within most.
   for (size_t at = 0; at < most; at += 64) {
     uint64_t newlines = 0;
     for (size_t i = 0; i < 64; i += 16)

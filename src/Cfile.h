@@ -38,7 +38,8 @@ class Cfile {
   int read_line(char* buffer, uint32_t size);
   // peek_line() : the line read_line() would give next, in place, when the
   // buffer holds all of it up to and with its newline; nullptr otherwise.
-  // READ_AHEAD bytes after it can be read. Nothing is taken until take_line().
+  // READ_AHEAD bytes after it can be read (they need not belong to the
+  // input). Nothing is taken until take_line() with the length it gave.
   static constexpr size_t READ_AHEAD = 64;
   const char* peek_line(uint32_t size, size_t& length) const;
   void take_line(size_t length) { m_begin += length; }

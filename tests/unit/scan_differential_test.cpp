@@ -6,9 +6,11 @@
 // hexadecimal), denormals, overflow, very long digit strings, inf/nan
 // spellings, malformed numbers, numbers without separators, junk, tabs and
 // carriage returns. About a third of the lines are plain decimal lines for
-// the fast scan (digits eight at a time, exact float products): significands
-// around 2^24, exponents at the edge of exact powers of ten, 9 to 25
-// significant digits, halfway points with few digits.
+// the fast scan (tokens found 64 bytes at a time, digits eight at a time,
+// exact float products): significands around 2^24, exponents at the edge of
+// exact powers of ten, 9 to 25 significant digits, halfway points with few
+// digits. Each line is also scanned where it would lie in the input, with
+// the next line after it.
 //
 // TVQ_DIFF_LINES sets the number of generated lines (default 5000), e.g.
 //   TVQ_DIFF_LINES=1000000 ./unit_tests --gtest_filter='ScanDifferential.*'
