@@ -365,7 +365,7 @@ bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
   return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
-int scan_data_line(int32_t& count, const char* line, uint32_t* raw) {
+int USER_SSCANF(int32_t& count, const char* line, uint32_t* raw) {
   // Plain decimal lines, nearly all of them, need no C library.
   if (scan_plain_line(line, SIZE_MAX, raw)) {
     count = NUMBER_OF_DATA;

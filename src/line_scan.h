@@ -1,8 +1,8 @@
 // The scan of a text data line with the line format of the user settings:
 // exactly what the C library's sscanf gives with that format in the "C"
 // locale. Plain decimal lines are scanned here without the C library; any
-// other spelling goes to it, one conversion at a time. The scan itself,
-// scan_data_line(), is declared beside USER_SSCANF in the user settings.
+// other spelling goes to it, one conversion at a time. The scan itself is
+// USER_SSCANF, declared with the line format in the user settings.
 #ifndef LINE_SCAN_H
 #define LINE_SCAN_H
 
@@ -13,10 +13,10 @@
 // line is looked at 64 bytes at a time, a number 16 bytes at a time.
 constexpr size_t LINE_PADDING = 64;
 
-// scan_plain_line() : the scan of scan_data_line() for the lines that need no
+// scan_plain_line() : the scan of USER_SSCANF() for the lines that need no
 // C library: true, with every value in raw, when the line, which ends after
 // length bytes or at a NUL, has the format's values all plain and each up to
-// white space or the line's end. false says nothing: scan_data_line() decides.
+// white space or the line's end. false says nothing: USER_SSCANF() decides.
 // The line needs LINE_PADDING readable bytes after its end.
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw);
 

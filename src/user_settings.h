@@ -86,10 +86,7 @@ constexpr int32_t WORDS_PER_LINE = NUMBER_OF_DATA * static_cast<int32_t>(DATA_SI
 // order of the format. The line needs LINE_PADDING readable bytes after its
 // terminator. Returns OK, or ERROR after a message for an integer that does
 // not fit in 32 bits (the C library's "%d" has no defined result for it).
-// scan_data_line() is the scan built for this format, in line_scan.cpp.
-int scan_data_line(int32_t& count, const char* line, uint32_t* raw);
-inline int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw) {
-  return scan_data_line(number_of_data, line, raw);
-}
+// The line scan (line_scan.cpp) builds it for this format.
+int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw);
 
 #endif
