@@ -100,7 +100,6 @@ class WriteLimits(t.E2ETestCase):
         if failure == "file size limit":
             t.skip_if_wrapped(self, t.FSIZE_UNDER_WRAPPER)
             return self.tvq(option, name, "out", fsize_limit=limit, **feed)
-        t.skip_if_wrapped(self, "the shim would be loaded into the wrapper too")
         env = t.zero_write_env(self, self.path("out"), limit)
         try:
             return self.tvq(option, name, "out", env=env, timeout=20, **feed)
