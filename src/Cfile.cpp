@@ -278,8 +278,8 @@ void Cfile::report_write_failure(int error_number) {
 
 // write_all() : writes every byte, through short writes and interruptions;
 // 0, or the errno of the write that failed. A write that takes none of the
-// bytes would be tried forever: it fails as a full disk does (ENOSPC), as
-// other careful writers take it.
+// bytes would make no progress if tried again: it fails as on a full disk
+// (ENOSPC), as coreutils' full_write takes it.
 int Cfile::write_all(const char* data, size_t length) {
   while (length > 0) {
     const ssize_t done = ::write(m_fd, data, length);
