@@ -98,13 +98,6 @@ int Cfile::create_new(const std::string& name) {
   return OK;
 }
 
-bool Cfile::is_file_of(int fd) const {
-  struct stat mine {};
-  struct stat theirs {};
-  return m_fd >= 0 && fstat(m_fd, &mine) == 0 && fstat(fd, &theirs) == 0 &&
-         mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
-}
-
 int Cfile::fopen_rb(std::string name) { return open_existing(name); }
 int Cfile::fopen_r(std::string name) { return open_existing(name); }
 int Cfile::fopen_wb(std::string name) { return create_new(name); }
