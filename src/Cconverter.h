@@ -140,13 +140,13 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     if (used - previous > largest) largest = used - previous;
     previous = used;
     if (largest + used + markers > static_cast<uint32_t>(BLOCK_SIZE)) {
-      say_line("\n goto next event block\n");
+      say_progress("\n goto next event block\n\n");
       result = OK;
       break;
     }
     const int line = source.next_record();
     if (line == END_OF_FILE) {
-      say("\n %lld events converted \n", static_cast<long long>(line_counter));
+      say_progress("\n %lld events converted \n", static_cast<long long>(line_counter));
       result = END_OF_FILE;
       break;
     }
@@ -157,7 +157,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
       return ERROR;
     }
     if (line_counter % 100 == 0)
-      say("now reading line #%lld\n", static_cast<long long>(line_counter));
+      say_progress("now reading line #%lld\n", static_cast<long long>(line_counter));
     ++line_counter;
     ++records;
 

@@ -121,6 +121,32 @@ int Cfile::fill_input() {
   }
 }
 
+// fill_block() : a whole block readable at m_begin, or the end of the input
+// or a read error reported as read_one_block() reports them.
+int Cfile::fill_block() {
+  if (m_end - m_begin >= static_cast<size_t>(BLOCK_SIZE)) return OK;
+  m_have_last = false;  // the last block is moved away
+  const long long index = m_blocks_read;
+  std::memmove(m_buffer, m_buffer + m_begin, m_end - m_begin);
+  m_end -= m_begin;
+  m_begin = 0;
+  int got = 1;
+  while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
+  }
+  if (got < 0) {
+    say("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
+    return ERROR;
+  }
+  if (m_end < static_cast<size_t>(BLOCK_SIZE)) {
+    say_line("end of file");
+    if (m_end == 0) return END_OF_FILE;
+    say("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(), m_end,
+        BLOCK_SIZE);
+    return ERROR;
+  }
+  return OK;
+}
+
 int Cfile::read_one_block(int16_t* block) {
   if (m_replay) {
     std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
@@ -129,30 +155,21 @@ int Cfile::read_one_block(int16_t* block) {
     return OK;
   }
   m_have_last = false;
-  const long long index = m_blocks_read;
-  if (m_end - m_begin < static_cast<size_t>(BLOCK_SIZE)) {
-    std::memmove(m_buffer, m_buffer + m_begin, m_end - m_begin);
-    m_end -= m_begin;
-    m_begin = 0;
-    int got = 1;
-    while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
-    }
-    if (got < 0) {
-      say("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
-      return ERROR;
-    }
-    if (m_end < static_cast<size_t>(BLOCK_SIZE)) {
-      say_line("end of file");
-      if (m_end == 0) return END_OF_FILE;
-      say("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(),
-                  m_end, BLOCK_SIZE);
-      return ERROR;
-    }
-  }
+  const int result = fill_block();
+  if (result != OK) return result;
   std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
   m_begin += BLOCK_SIZE;
   m_have_last = true;
   ++m_blocks_read;
+  return OK;
+}
+
+int Cfile::peek_block_flag(int16_t& flag) {
+  if (!m_replay) {
+    const int result = fill_block();
+    if (result != OK) return result;
+  }
+  std::memcpy(&flag, m_buffer + m_begin, sizeof flag);
   return OK;
 }
 

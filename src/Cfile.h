@@ -29,6 +29,11 @@ class Cfile {
   // input ends cleanly before the block; ERROR for a partial block or a read
   // error. Words of block are valid only after OK.
   int read_one_block(int16_t* block);
+  // peek_block_flag() : word 0 of the block read_one_block() would give next,
+  // which stays there to be read; OK, or what read_one_block() would report
+  // (with its messages). The same as reading the block and stepping back,
+  // without copying it twice.
+  int peek_block_flag(int16_t& flag);
   // seek_back_one_block() : the next read_one_block serves the last block
   // again. Works on pipes too: the last block is kept, the stream never moves.
   int seek_back_one_block();
@@ -94,6 +99,7 @@ class Cfile {
   int create_new(const std::string& name);
   void report_write_failure(int error_number);
   int fill_input();
+  int fill_block();
   void flush_output();
   int write_all(const char* data, size_t length);
 

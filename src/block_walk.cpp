@@ -42,15 +42,15 @@ int Cblock_walk::next_block(int16_t* block) {
   }
   if (m_next == WALK_END) return WALK_END;
 
-  const int peeked = m_in->read_one_block(block);
+  int16_t flag = 0;
+  const int peeked = m_in->peek_block_flag(flag);
   if (peeked != OK) {
     m_next = WALK_END;
     if (peeked == END_OF_FILE) report_missing_block("ender", m_in);
     say_line("read_one_block");
     return ERROR;
   }
-  m_in->seek_back_one_block();
-  if (block[FLAG_OF_ENDER_NUM] == FLAG_OF_ENDER) {
+  if (flag == FLAG_OF_ENDER) {
     m_next = WALK_END;
     if (read_typed_block(block, m_in, FLAG_OF_ENDER, "ender", "this block is not ender") ==
         ERROR) {

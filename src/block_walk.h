@@ -23,8 +23,9 @@ class Cblock_walk {
 
   // next_block() : the next block of the walk in block (WORDS_PER_BLOCK
   // words): the header, the event blocks, the ender, then WALK_END. A block
-  // after the header is peeked at (read, then stepped back) so that its word
-  // 0 decides whether the event block reader or the ender reader takes it.
+  // after the header is peeked at (its word 0 seen, the block left to be
+  // read) so that word 0 decides whether the event block reader or the ender
+  // reader takes it.
   // ERROR after the messages of the step that failed, the last one naming
   // the step; the walk then stays ended.
   int next_block(int16_t* block);

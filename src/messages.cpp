@@ -45,3 +45,11 @@ void say_line(const char* text) {
   catcher->m_text += text;
   catcher->m_text += '\n';
 }
+
+void say_progress(const char* format, ...) {
+  if (catcher != nullptr) return;
+  va_list arguments;
+  va_start(arguments, format);
+  std::vprintf(format, arguments);
+  va_end(arguments);
+}
