@@ -4,6 +4,7 @@
 // text. The GIL is released while a file is read or written.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -147,14 +148,55 @@ py::dict fields_of(const std::vector<int16_t>& block) {
   return fields;
 }
 
+// Memory of large arrays is mapped on its own, with huge pages where the
+// system gives them, as NumPy does for its own arrays: a page fault for every
+// 4 KiB of a large result costs more than reading the file.
+constexpr size_t MAPPED_FROM = size_t{4} << 20;
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+size_t mapped_size(size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
+
+void* allocate_bytes(size_t bytes) {
+  if (bytes < MAPPED_FROM) {
+    void* data = std::malloc(std::max<size_t>(bytes, 1));
+    if (data == nullptr) throw std::bad_alloc();
+    return data;
+  }
+  void* data = ::mmap(nullptr, mapped_size(bytes), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(data, mapped_size(bytes), MADV_HUGEPAGE);
+  return data;
+}
+
+void free_bytes(void* data, size_t bytes) {
+  if (data == nullptr) return;
+  if (bytes < MAPPED_FROM)
+    std::free(data);
+  else
+    ::munmap(data, mapped_size(bytes));
+}
+
+template <typename T>
+struct Big_allocator {
+  using value_type = T;
+  Big_allocator() = default;
+  template <typename U>
+  explicit Big_allocator(const Big_allocator<U>&) {}
+  T* allocate(size_t count) { return static_cast<T*>(allocate_bytes(count * sizeof(T))); }
+  void deallocate(T* data, size_t count) { free_bytes(data, count * sizeof(T)); }
+  bool operator==(const Big_allocator&) const { return true; }
+  bool operator!=(const Big_allocator&) const { return false; }
+};
+template <typename T>
+using Big_vector = std::vector<T, Big_allocator<T>>;
+
 // A vector handed to NumPy without a copy: the array owns it.
 template <typename T>
-py::array to_array(std::vector<T>&& items, const py::dtype& type, size_t item_size = sizeof(T),
-                   size_t size = static_cast<size_t>(-1)) {
-  auto* owner = new std::vector<T>(std::move(items));
-  py::capsule base(owner, [](void* data) { delete static_cast<std::vector<T>*>(data); });
-  if (size == static_cast<size_t>(-1)) size = owner->size();
-  return py::array(type, {size}, {item_size}, owner->data(), base);
+py::array to_array(Big_vector<T>&& items, const py::dtype& type) {
+  auto* owner = new Big_vector<T>(std::move(items));
+  py::capsule base(owner, [](void* data) { delete static_cast<Big_vector<T>*>(data); });
+  return py::array(type, {owner->size()}, {sizeof(T)}, owner->data(), base);
 }
 
 off_t file_size(const std::string& name) {
@@ -169,9 +211,9 @@ off_t file_size(const std::string& name) {
 struct Scan {
   std::vector<int16_t> header;
   std::vector<int16_t> ender;
-  std::vector<Record_row> records;
-  std::vector<uint16_t> words;
-  std::vector<uint32_t> starts;
+  Big_vector<Record_row> records;
+  Big_vector<uint16_t> words;
+  Big_vector<uint32_t> starts;
   std::vector<std::string> problems;
   int32_t event_blocks = 0;
 };
@@ -179,7 +221,11 @@ struct Scan {
 void scan_file(const std::string& name, bool skip, Scan& scan) {
   Cfile in;
   open_input(in, name);
-  scan.words.reserve(static_cast<size_t>(file_size(name)) / 2);
+  // as many words as the file; records as many as of 12 data words
+  const auto size = static_cast<size_t>(file_size(name));
+  scan.words.reserve(size / 2);
+  scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+  scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
   Cblock_walk walk(&in);
   std::vector<int16_t> block(WORDS_PER_BLOCK);
   Message_catcher catcher;
@@ -245,38 +291,46 @@ py::dict scan(const py::bytes& path, bool skip) {
 
 // ---------------------------------------------------------------- values
 
-// Value rows, grown without filling them first; realloc moves large ones
-// without a copy.
+// Value rows, grown without filling them first.
 class Rows {
  public:
   explicit Rows(size_t row_size) : m_row_size(row_size) {}
-  ~Rows() { std::free(m_data); }
+  ~Rows() { free_bytes(m_data, m_capacity * m_row_size); }
   Rows(const Rows&) = delete;
   Rows& operator=(const Rows&) = delete;
 
   // room() : room for more rows after the first count.
   char* room(size_t count, size_t more) {
-    if (count + more > m_capacity) resize(std::max(count + more, 2 * m_capacity));
+    if (count + more > m_capacity) grow(count, std::max(count + more, 2 * m_capacity));
     return m_data + count * m_row_size;
-  }
-  void resize(size_t capacity) {
-    void* data = std::realloc(m_data, std::max<size_t>(capacity, 1) * m_row_size);
-    if (data == nullptr) throw std::bad_alloc();
-    m_data = static_cast<char*>(data);
-    m_capacity = capacity;
   }
   char* data() const { return m_data; }
   // to_array() : the first count rows as an array that owns them.
   py::array to_array(size_t count, const py::dtype& type) {
-    resize(count);
-    char* data = m_data;
+    struct Owner {
+      char* data;
+      size_t bytes;
+    };
+    auto* owner = new Owner{m_data, m_capacity * m_row_size};
     m_data = nullptr;
     m_capacity = 0;
-    py::capsule base(data, [](void* rows) { std::free(rows); });
-    return py::array(type, {count}, {m_row_size}, data, base);
+    py::capsule base(owner, [](void* pointer) {
+      auto* rows = static_cast<Owner*>(pointer);
+      free_bytes(rows->data, rows->bytes);
+      delete rows;
+    });
+    return py::array(type, {count}, {m_row_size}, owner->data, base);
   }
 
  private:
+  void grow(size_t count, size_t capacity) {
+    char* data = static_cast<char*>(allocate_bytes(capacity * m_row_size));
+    if (m_data != nullptr) std::memcpy(data, m_data, count * m_row_size);
+    free_bytes(m_data, m_capacity * m_row_size);
+    m_data = data;
+    m_capacity = capacity;
+  }
+
   size_t m_row_size;
   char* m_data = nullptr;
   size_t m_capacity = 0;
@@ -300,6 +354,7 @@ class Value_reader {
       throw std::invalid_argument("value rows are " + std::to_string(m_row_size) + " bytes");
     py::gil_scoped_release release;
     open_input(m_in, m_name);
+    m_file_blocks = file_size(m_name) / BLOCK_SIZE;
   }
 
   // next() : an array of at most step rows; None after the last row.
@@ -319,8 +374,20 @@ class Value_reader {
  private:
   size_t fill(Rows& rows, size_t step) {
     size_t count = 0;
+    bool reserved = false;
+    // Room for the chunk at once, judged by the rows of the blocks read so
+    // far, rather than growing again and again.
+    const auto reserve = [&] {
+      if (reserved || m_rows_per_block == 0) return;
+      reserved = true;
+      const auto blocks_left =
+          static_cast<size_t>(std::max<off_t>(m_file_blocks - 2 - m_walk.event_block_number(), 0));
+      const size_t left = m_pending_rows - m_pending_at + m_rows_per_block * blocks_left;
+      rows.room(count, std::min(step - count, left) + MAX_RECORDS_PER_BLOCK);
+    };
     Message_catcher catcher;
     while (count < step) {
+      reserve();
       if (m_pending_at < m_pending_rows) {
         const size_t take = std::min(step - count, m_pending_rows - m_pending_at);
         std::memcpy(rows.room(count, take), m_pending.data() + m_pending_at * m_row_size,
@@ -339,12 +406,15 @@ class Value_reader {
       if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
       if (kind != Cblock_walk::EVENT_BLOCK) continue;
       // The rows of a block that fit whole go straight into the chunk.
+      size_t added;
       if (step - count >= MAX_RECORDS_PER_BLOCK) {
-        count += add_rows(rows.room(count, MAX_RECORDS_PER_BLOCK));
+        added = add_rows(rows.room(count, MAX_RECORDS_PER_BLOCK));
+        count += added;
       } else {
-        m_pending_rows = add_rows(m_pending.room(0, MAX_RECORDS_PER_BLOCK));
+        added = m_pending_rows = add_rows(m_pending.room(0, MAX_RECORDS_PER_BLOCK));
         m_pending_at = 0;
       }
+      m_rows_per_block = std::max(m_rows_per_block, added);
     }
     return count;
   }
@@ -372,18 +442,17 @@ class Value_reader {
             bad = record;
             return;
           }
-          const uint32_t head = block_number;
-          const uint32_t id = record.event_id;
-          std::memcpy(row, &head, 4);
-          std::memcpy(row + 4, &id, 4);
+          const uint64_t head = block_number | uint64_t{record.event_id} << 32;
+          std::memcpy(row, &head, 8);
           const int16_t* data = record.words + 1;
+          char* value = row + VALUES_AT;
           if (pairs) {
             // two words a value, low half first: the value's own bytes
-            std::memcpy(row + VALUES_AT, data, 2 * words);
+            for (size_t i = 0; i < words; i += 2, value += 4) std::memcpy(value, data + i, 4);
           } else {
-            for (size_t i = 0; i < words; ++i) {
-              const int32_t value = data[i];
-              std::memcpy(row + VALUES_AT + 4 * i, &value, 4);
+            for (size_t i = 0; i < words; ++i, value += 4) {
+              const int32_t word = data[i];
+              std::memcpy(value, &word, 4);
             }
           }
           row += row_size;
@@ -414,6 +483,8 @@ class Value_reader {
   size_t m_pending_rows = 0;
   size_t m_pending_at = 0;
   bool m_ended = false;
+  off_t m_file_blocks = 0;
+  size_t m_rows_per_block = 0;  // the most rows a block gave so far
   std::mutex m_busy;
 };
 
