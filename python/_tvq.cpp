@@ -490,14 +490,15 @@ class Value_reader {
 
 // ----------------------------------------------------------------- write
 
-// The records of a (rows, words) array, one row a record.
+// The records of a (rows, words) array, one row a record; a row's words lie
+// side by side, rows stride bytes apart.
 class Array_records {
  public:
-  Array_records(const uint16_t* data, size_t rows, int32_t words)
-      : m_data(data), m_rows(rows), m_words(words) {}
+  Array_records(const char* data, size_t rows, ptrdiff_t stride, int32_t words)
+      : m_data(data), m_rows(rows), m_stride(stride), m_words(words) {}
   int next_record() {
     if (m_next == m_rows) return END_OF_FILE;
-    m_current = reinterpret_cast<const int16_t*>(m_data + m_next * static_cast<size_t>(m_words));
+    m_current = reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
     ++m_next;
     return OK;
   }
@@ -505,8 +506,9 @@ class Array_records {
   const int16_t* words() const { return m_current; }
 
  private:
-  const uint16_t* m_data;
+  const char* m_data;
   size_t m_rows;
+  ptrdiff_t m_stride;
   int32_t m_words;
   size_t m_next = 0;
   const int16_t* m_current = nullptr;
@@ -547,16 +549,22 @@ void set_texts(Cconverter& converter, Cconverter::Cuser& user, const py::dict& t
 std::mutex output_lock;
 
 void write_words(const py::bytes& path,
-                 const py::array_t<uint16_t, py::array::c_style | py::array::forcecast>& words,
+                 const py::array_t<uint16_t, py::array::forcecast>& given,
                  const py::dict& texts) {
-  if (words.ndim() != 2 || words.shape(1) < 1 || words.shape(1) > 2 * MAX_CONVERSIONS)
+  if (given.ndim() != 2 || given.shape(1) < 1 || given.shape(1) > 2 * MAX_CONVERSIONS)
     throw py::value_error("records must be a 2-D array of 1 to 32 words a row");
+  // Rows are taken where they are when each row's words lie side by side.
+  const auto words = given.strides(1) == 2 || given.shape(1) == 1
+                         ? given
+                         : py::array_t<uint16_t, py::array::forcecast>(
+                               py::module_::import("numpy").attr("ascontiguousarray")(given));
   const std::string name = path;
   auto converter = std::make_unique<Cconverter>();
   auto user = std::make_unique<Cconverter::Cuser>();
   std::memset(user.get(), 0, sizeof(Cconverter::Cuser));
   set_texts(*converter, *user, texts);
-  Array_records source(words.data(), static_cast<size_t>(words.shape(0)),
+  Array_records source(reinterpret_cast<const char*>(words.data()),
+                       static_cast<size_t>(words.shape(0)), words.strides(0),
                        static_cast<int32_t>(words.shape(1)));
 
   py::gil_scoped_release release;

@@ -257,9 +257,11 @@ def _record_words(values, shape):
         offsets = [fields[n][1] for n in names]
         if (kinds == [np.dtype("<i4" if k == "d" else "<f4") for k in shape.kinds] and
                 offsets == list(range(offsets[0], offsets[0] + 4 * len(names), 4))):
-            raw = np.ascontiguousarray(values).view(np.uint8).reshape(len(values),
-                                                                       values.dtype.itemsize)
-            return np.ascontiguousarray(raw[:, offsets[0]:offsets[0] + 4 * len(names)]).view("<u2")
+            values = np.ascontiguousarray(values)
+            if not len(values):
+                return np.empty((0, shape.words), "<u2")
+            return np.ndarray((len(values), shape.words), "<u2", buffer=values, offset=offsets[0],
+                              strides=(values.dtype.itemsize, 2))
     rows = len(columns[0])
     if shape.data_size == 2:
         cells = np.empty((rows, len(columns)), "<i2")
@@ -290,5 +292,5 @@ def write(path, values, header=None, layout=None, data_size=None):
         if name not in _FIELD_SIZES:
             raise ValueError("no header field %r: the fields are %s" % (name, ", ".join(FIELDS)))
         texts[name] = text.encode("latin-1") if isinstance(text, str) else bytes(text)
-    words = np.ascontiguousarray(_record_words(values, shape))
+    words = _record_words(values, shape)
     _tvq.write_words(_path(path)[0], words, texts)
