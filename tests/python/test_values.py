@@ -2,7 +2,9 @@
 reads back to the values sscanf gives for its text, and tvq.write of those
 values gives the bytes -t2b gave."""
 
+import doctest
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -131,3 +133,13 @@ def test_info(tmp_path):
     lines = proc.stdout.splitlines()
     assert "run_number    'RUN-1001'" in lines and "records       3" in lines
     assert lines[-6].split() == ["v0", "%d", "-1", "5", "1.66667"]
+
+
+def test_readme_session(monkeypatch):
+    """The README's Python session gives the output shown there."""
+    root = pathlib.Path(__file__).resolve().parents[2]
+    session = (root / "README.md").read_text().split("```pycon\n")[1].split("```")[0]
+    monkeypatch.chdir(root)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0))
+    assert runner.failures == 0 and runner.tries == 8
