@@ -100,9 +100,12 @@ std::string record_problem(const std::string& name, int32_t number, uint32_t sto
          std::to_string(stop) + ": " + reason;
 }
 
-// The message of a walk that failed: a block of the wrong type is located.
-std::string walk_problem(const std::string& name, const Cblock_walk& walk, const std::string& said) {
+// The message of a walk that failed: a block of the wrong type is located. A
+// failed read is no damage of the file: it is thrown as the OSError it is.
+std::string walk_problem(const std::string& name, const Cblock_walk& walk, const std::string& said,
+                         int number) {
   const std::string reason = reason_of(said);
+  if (reason.rfind("cannot read", 0) == 0) throw Os_error{number != 0 ? number : EIO, reason, name};
   if (reason == "this block is not event block")
     return name + ": event block " + std::to_string(walk.event_block_number() + 1) +
            ", word 0: " + reason;
@@ -231,9 +234,10 @@ void scan_file(const std::string& name, bool skip, Scan& scan) {
   Message_catcher catcher;
   for (;;) {
     catcher.clear();
+    errno = 0;
     const int kind = walk.next_block(block.data());
     if (kind == ERROR) {
-      scan.problems.push_back(walk_problem(name, walk, catcher.text()));
+      scan.problems.push_back(walk_problem(name, walk, catcher.text(), errno));
       if (!skip) throw Format_error(scan.problems.back());
       return;
     }
@@ -398,10 +402,11 @@ class Value_reader {
       }
       if (m_ended) break;
       catcher.clear();
+      errno = 0;
       const int kind = m_walk.next_block(m_block.data());
       if (kind == ERROR) {
         m_ended = true;
-        throw Format_error(walk_problem(m_name, m_walk, catcher.text()));
+        throw Format_error(walk_problem(m_name, m_walk, catcher.text(), errno));
       }
       if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
       if (kind != Cblock_walk::EVENT_BLOCK) continue;
@@ -544,10 +549,6 @@ void set_texts(Cconverter& converter, Cconverter::Cuser& user, const py::dict& t
   }
 }
 
-// Outputs are created and closed one at a time: the core keeps no state
-// between files, but the module need not rely on that for its writes.
-std::mutex output_lock;
-
 void write_words(const py::bytes& path,
                  const py::array_t<uint16_t, py::array::forcecast>& given,
                  const py::dict& texts) {
@@ -570,24 +571,16 @@ void write_words(const py::bytes& path,
   py::gil_scoped_release release;
   Message_catcher catcher;
   Cfile out;
-  int opened;
-  int number;
-  {
-    std::lock_guard<std::mutex> lock(output_lock);
-    opened = out.fopen_wb(name);
-    number = errno;
-  }
+  errno = 0;
+  const int opened = out.fopen_wb(name);
+  int number = errno;
   if (opened != OK) {
     if (catcher.text().rfind("all ready exist", 0) == 0) number = EEXIST;
     throw Os_error{number != 0 ? number : EIO, reason_of(catcher.text()), name};
   }
   converter->set_file(&out, "out");
   const int result = converter->write_binary_file(source, user.get(), user.get());
-  int closed;
-  {
-    std::lock_guard<std::mutex> lock(output_lock);
-    closed = out.close();
-  }
+  const int closed = out.close();
   if (result != OK || closed != OK) {
     // The file was created here: a failed write leaves none behind.
     number = out.write_error();
