@@ -361,23 +361,40 @@ class Value_reader {
     m_file_blocks = file_size(m_name) / BLOCK_SIZE;
   }
 
-  // next() : an array of at most step rows; None after the last row.
-  py::object next(int64_t step) {
+  // next() : an array of at most step rows; None after the last row. A
+  // damage raises FormatError, and the rows of the chunk read before it are
+  // lost; with partial, they are given first and the error comes next time.
+  py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
     Rows rows(m_row_size);
     size_t count = 0;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
-      count = fill(rows, static_cast<size_t>(step));
+      if (!m_deferred.empty()) throw Format_error(std::exchange(m_deferred, std::string()));
+      try {
+        fill(rows, static_cast<size_t>(step), count);
+      } catch (const Format_error& error) {
+        if (!partial || count == 0) throw;
+        m_deferred = error.what();
+      }
     }
     if (count == 0) return py::none();
     return rows.to_array(count, m_type);
   }
 
+  // What the walk has seen so far: the header's and the ender's texts (None
+  // before the block is read) and the number of event blocks.
+  py::object header() const { return texts(m_header); }
+  py::object ender() const { return texts(m_ender); }
+  int32_t event_blocks() const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return m_walk.event_block_number();
+  }
+
  private:
-  size_t fill(Rows& rows, size_t step) {
-    size_t count = 0;
+  // fill() : rows up to step; count is how many, also when it throws.
+  void fill(Rows& rows, size_t step, size_t& count) {
     bool reserved = false;
     // Room for the chunk at once, judged by the rows of the blocks read so
     // far, rather than growing again and again.
@@ -409,6 +426,8 @@ class Value_reader {
         throw Format_error(walk_problem(m_name, m_walk, catcher.text(), errno));
       }
       if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
+      if (kind == Cblock_walk::HEADER_BLOCK) m_header = m_block;
+      if (kind == Cblock_walk::ENDER_BLOCK) m_ender = m_block;
       if (kind != Cblock_walk::EVENT_BLOCK) continue;
       // The rows of a block that fit whole go straight into the chunk.
       size_t added;
@@ -421,7 +440,6 @@ class Value_reader {
       }
       m_rows_per_block = std::max(m_rows_per_block, added);
     }
-    return count;
   }
 
   // add_rows() : the rows of the block's records, from row on; how many. A
@@ -433,6 +451,11 @@ class Value_reader {
     if (m_data_size == 4 && m_words == static_cast<size_t>(WORDS_PER_LINE))
       return add_rows_of<WORDS_PER_LINE>(first);
     return add_rows_of<0>(first);
+  }
+
+  py::object texts(const std::vector<int16_t>& block) const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return block.empty() ? py::object(py::none()) : py::object(fields_of(block));
   }
 
   template <int32_t FIXED_WORDS>
@@ -495,13 +518,16 @@ class Value_reader {
   Cfile m_in;
   Cblock_walk m_walk;
   std::vector<int16_t> m_block;
+  std::vector<int16_t> m_header;
+  std::vector<int16_t> m_ender;
   Rows m_pending;
   size_t m_pending_rows = 0;
   size_t m_pending_at = 0;
   bool m_ended = false;
   off_t m_file_blocks = 0;
   size_t m_rows_per_block = 0;  // the most rows a block gave so far
-  std::mutex m_busy;
+  std::string m_deferred;  // a damage met after rows that were given first
+  mutable std::mutex m_busy;
 };
 
 // ----------------------------------------------------------------- write
@@ -650,5 +676,8 @@ PYBIND11_MODULE(_tvq, m) {
   py::class_<Value_reader>(m, "Value_reader")
       .def(py::init<const py::bytes&, const std::string&, uint32_t, const py::dtype&>(),
            py::arg("path"), py::arg("kinds"), py::arg("data_size"), py::arg("dtype"))
-      .def("next", &Value_reader::next, py::arg("step"));
+      .def("next", &Value_reader::next, py::arg("step"), py::arg("partial") = false)
+      .def("header", &Value_reader::header)
+      .def("ender", &Value_reader::ender)
+      .def("event_blocks", &Value_reader::event_blocks);
 }
