@@ -230,12 +230,12 @@ void scan_file(const std::string& name, bool skip, Scan& scan) {
   scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
   scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
   Cblock_walk walk(&in);
-  std::vector<int16_t> block(WORDS_PER_BLOCK);
+  const int16_t* block = nullptr;  // in the input's buffer, until the next block
   Message_catcher catcher;
   for (;;) {
     catcher.clear();
     errno = 0;
-    const int kind = walk.next_block(block.data());
+    const int kind = walk.next_block(block);
     if (kind == ERROR) {
       scan.problems.push_back(walk_problem(name, walk, catcher.text(), errno));
       if (!skip) throw Format_error(scan.problems.back());
@@ -243,18 +243,18 @@ void scan_file(const std::string& name, bool skip, Scan& scan) {
     }
     if (kind == Cblock_walk::WALK_END) return;
     if (kind == Cblock_walk::HEADER_BLOCK) {
-      scan.header = block;
+      scan.header.assign(block, block + WORDS_PER_BLOCK);
       continue;
     }
     if (kind == Cblock_walk::ENDER_BLOCK) {
-      scan.ender = block;
+      scan.ender.assign(block, block + WORDS_PER_BLOCK);
       continue;
     }
     const int32_t number = walk.event_block_number();
     scan.event_blocks = number;
     uint32_t stop = 0;
     const int result = walk_event_records(
-        block.data(), number,
+        block, number,
         [&](const Event_record& record) {
           if (!record.whole) return;
           const uint32_t count = record.listed - 1;
@@ -352,7 +352,6 @@ class Value_reader {
         m_row_size(VALUES_AT + 4 * kinds.size()),
         m_type(type),
         m_walk(&m_in),
-        m_block(WORDS_PER_BLOCK),
         m_pending(m_row_size) {
     if (static_cast<size_t>(type.itemsize()) != m_row_size)
       throw std::invalid_argument("value rows are " + std::to_string(m_row_size) + " bytes");
@@ -420,14 +419,14 @@ class Value_reader {
       if (m_ended) break;
       catcher.clear();
       errno = 0;
-      const int kind = m_walk.next_block(m_block.data());
+      const int kind = m_walk.next_block(m_block);
       if (kind == ERROR) {
         m_ended = true;
         throw Format_error(walk_problem(m_name, m_walk, catcher.text(), errno));
       }
       if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
-      if (kind == Cblock_walk::HEADER_BLOCK) m_header = m_block;
-      if (kind == Cblock_walk::ENDER_BLOCK) m_ender = m_block;
+      if (kind == Cblock_walk::HEADER_BLOCK) m_header.assign(m_block, m_block + WORDS_PER_BLOCK);
+      if (kind == Cblock_walk::ENDER_BLOCK) m_ender.assign(m_block, m_block + WORDS_PER_BLOCK);
       if (kind != Cblock_walk::EVENT_BLOCK) continue;
       // The rows of a block that fit whole go straight into the chunk.
       size_t added;
@@ -471,7 +470,7 @@ class Value_reader {
     Event_record bad{};
     uint32_t stop = 0;
     const int result = walk_event_records(
-        m_block.data(), number,
+        m_block, number,
         [&](const Event_record& record) {
           if (!record.whole || misfit) return;
           if (record.listed - 1 != words) {
@@ -517,7 +516,7 @@ class Value_reader {
   py::dtype m_type;
   Cfile m_in;
   Cblock_walk m_walk;
-  std::vector<int16_t> m_block;
+  const int16_t* m_block = nullptr;  // the walk's block, in the input's buffer
   std::vector<int16_t> m_header;
   std::vector<int16_t> m_ender;
   Rows m_pending;

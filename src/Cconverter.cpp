@@ -60,23 +60,32 @@ int Cconverter::set_file(Cfile* file, std::string mode) {
 
 // ---------------------------------------------------------------- block walk
 
+// The typed readers: the block checked where it lies, then copied.
+int Cconverter::read_typed_copy(int16_t* block, Cfile* in, int16_t flag, const char* type,
+                                const char* wrong_type) {
+  const int16_t* taken = nullptr;
+  const int result = read_typed_block(taken, in, flag, type, wrong_type);
+  if (taken != nullptr) std::memcpy(block, taken, BLOCK_SIZE);
+  return result;
+}
+
 int Cconverter::read_header_binary(int16_t* block, Cfile* in) {
-  return read_typed_block(block, in, FLAG_OF_HEADER, "header", "this block is not header");
+  return read_typed_copy(block, in, FLAG_OF_HEADER, "header", "this block is not header");
 }
 
 int Cconverter::read_event_block_binary(int16_t* block, Cfile* in) {
-  return read_typed_block(block, in, FLAG_OF_EVENT_BLOCK, "event",
-                          "this block is not event block");
+  return read_typed_copy(block, in, FLAG_OF_EVENT_BLOCK, "event",
+                         "this block is not event block");
 }
 
 int Cconverter::read_ender_binary(int16_t* block, Cfile* in) {
-  return read_typed_block(block, in, FLAG_OF_ENDER, "ender", "this block is not ender");
+  return read_typed_copy(block, in, FLAG_OF_ENDER, "ender", "this block is not ender");
 }
 
 // The walk of -b2rb and -b2t: each block the walk gives goes to the writer
 // of its type. A writer whose output failed ends the walk under its name.
 int Cconverter::walk_blocks(const Block_writers& writers) {
-  int16_t* block = m_block;
+  const int16_t* block = nullptr;
   Cblock_walk walk(m_in);
   for (;;) {
     const char* failed_writer = nullptr;

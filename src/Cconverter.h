@@ -99,6 +99,8 @@ class Cconverter {
     const char* ender_name;
   };
   int walk_blocks(const Block_writers& writers);
+  int read_typed_copy(int16_t* block, Cfile* in, int16_t flag, const char* type,
+                      const char* wrong_type);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
   static void put_word16(unsigned char* p, uint16_t value) {
@@ -133,6 +135,9 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
   uint32_t records = 0;
   const uint32_t markers = 2 * sizeof(int16_t);
   int result = OK;
+  // Progress every 100 data lines of the conversion: the next count to tell,
+  // kept rather than a division a line.
+  int64_t next_progress = (line_counter + 99) / 100 * 100;
 
   for (;;) {
     // A record is written while the largest record of the block would still
@@ -156,8 +161,10 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
       say_line("data_reader_flag");
       return ERROR;
     }
-    if (line_counter % 100 == 0)
+    if (line_counter == next_progress) {
       say_progress("now reading line #%lld\n", static_cast<long long>(line_counter));
+      next_progress += 100;
+    }
     ++line_counter;
     ++records;
 
@@ -165,11 +172,14 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     const int32_t words = source.get_number_of_word();
     const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
     auto* record = reinterpret_cast<unsigned char*>(m_out->reserve_output(length));
-    put_word16(record, static_cast<uint16_t>((words + EVENT_SIZE / 2) |
-                                             static_cast<uint16_t>(FLAG_OF_EVENT_SIZE)));
-    put_word16(record + 2, static_cast<uint16_t>(FLAG_OF_FID));
-    put_word16(record + 4, static_cast<uint16_t>(records));
-    put_word16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
+    // The head's first four words in one store: event size with its flag,
+    // FID, event id and segment size, little-endian; then the segment id.
+    const uint64_t head =
+        uint64_t{static_cast<uint16_t>((words + EVENT_SIZE / 2) |
+                                       static_cast<uint16_t>(FLAG_OF_EVENT_SIZE))} |
+        uint64_t{static_cast<uint16_t>(FLAG_OF_FID)} << 16 | uint64_t{records & 0xFFFFu} << 32 |
+        uint64_t{static_cast<uint16_t>(words + SEGMENT_SIZE / 2)} << 48;
+    std::memcpy(record, &head, sizeof head);
     put_word16(record + 8, 1);
     // Little-endian words, as the machine keeps them. A data line of the
     // settings' layout has WORDS_PER_LINE words; a size known when compiling

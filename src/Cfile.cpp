@@ -49,7 +49,7 @@ Cfile::~Cfile() {
     if (m_output && !m_write_failed) write_all(m_buffer, m_end);
     ::close(m_fd);
   }
-  delete[] m_buffer;
+  delete[] reinterpret_cast<int16_t*>(m_buffer);
 }
 
 // The buffers are allocated before a file is opened, so that a run that
@@ -58,7 +58,9 @@ int Cfile::open_existing(const std::string& name) {
   m_name = name;
   // Zeroed, so that no byte read ahead of a line is ever undefined; past the
   // data read they hold zeros or older text.
-  m_buffer = new char[INPUT_BUFFER_SIZE + READ_AHEAD]();
+  // Held as words, so that a block can be read where it lies.
+  static_assert((INPUT_BUFFER_SIZE + READ_AHEAD) % 2 == 0, "whole words");
+  m_buffer = reinterpret_cast<char*>(new int16_t[(INPUT_BUFFER_SIZE + READ_AHEAD) / 2]());
   int fd;
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
@@ -80,7 +82,7 @@ int Cfile::open_existing(const std::string& name) {
 
 int Cfile::create_new(const std::string& name) {
   m_name = name;
-  m_buffer = new char[OUTPUT_BUFFER_SIZE];
+  m_buffer = reinterpret_cast<char*>(new int16_t[OUTPUT_BUFFER_SIZE / 2]);
   // O_EXCL makes the existence test and the creation one step: nothing that
   // exists under the name (file, symbolic link, FIFO, device) is opened.
   int fd;
@@ -148,8 +150,15 @@ int Cfile::fill_block() {
 }
 
 int Cfile::read_one_block(int16_t* block) {
+  const int16_t* taken = nullptr;
+  const int result = take_block(taken);
+  if (result == OK) std::memcpy(block, taken, BLOCK_SIZE);
+  return result;
+}
+
+int Cfile::take_block(const int16_t*& block) {
   if (m_replay) {
-    std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
+    block = reinterpret_cast<const int16_t*>(m_buffer + m_begin);
     m_begin += BLOCK_SIZE;
     m_replay = false;
     return OK;
@@ -157,7 +166,8 @@ int Cfile::read_one_block(int16_t* block) {
   m_have_last = false;
   const int result = fill_block();
   if (result != OK) return result;
-  std::memcpy(block, m_buffer + m_begin, BLOCK_SIZE);
+  // Blocks start at whole multiples of BLOCK_SIZE in the buffer of words.
+  block = reinterpret_cast<const int16_t*>(m_buffer + m_begin);
   m_begin += BLOCK_SIZE;
   m_have_last = true;
   ++m_blocks_read;
@@ -303,7 +313,7 @@ int Cfile::close() {
     const int result = ::close(m_fd);
     const int error_number = errno;
     m_fd = -1;
-    delete[] m_buffer;
+    delete[] reinterpret_cast<int16_t*>(m_buffer);
     m_buffer = nullptr;
     if (result != 0 && m_output) report_write_failure(error_number);
   }

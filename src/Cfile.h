@@ -29,6 +29,9 @@ class Cfile {
   // input ends cleanly before the block; ERROR for a partial block or a read
   // error. Words of block are valid only after OK.
   int read_one_block(int16_t* block);
+  // take_block() : read_one_block() without a copy: block points at the
+  // block in the input buffer, valid until the next read of this file.
+  int take_block(const int16_t*& block);
   // peek_block_flag() : word 0 of the block read_one_block() would give next,
   // which stays there to be read; OK, or what read_one_block() would report
   // (with its messages). The same as reading the block and stepping back,

@@ -2,6 +2,8 @@
 // type and the messages for a file that ends too soon.
 #include "block_walk.h"
 
+#include <cstring>
+
 #include "messages.h"
 #include "tvq_constants.h"
 
@@ -17,9 +19,10 @@ void report_missing_block(const char* what, const Cfile* in) {
 
 }  // namespace
 
-int read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
+int read_typed_block(const int16_t*& block, Cfile* in, int16_t flag, const char* type,
                      const char* wrong_type) {
-  const int result = in->read_one_block(block);
+  block = nullptr;
+  const int result = in->take_block(block);
   if (result == END_OF_FILE) report_missing_block(type, in);
   if (result != OK) return ERROR;
   if (block[0] != flag) {
@@ -30,6 +33,14 @@ int read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
 }
 
 int Cblock_walk::next_block(int16_t* block) {
+  const int16_t* taken = nullptr;
+  const int kind = next_block(taken);
+  if (taken != nullptr) std::memcpy(block, taken, BLOCK_SIZE);
+  return kind;
+}
+
+int Cblock_walk::next_block(const int16_t*& block) {
+  block = nullptr;
   if (m_next == HEADER_BLOCK) {
     if (read_typed_block(block, m_in, FLAG_OF_HEADER, "header", "this block is not header") ==
         ERROR) {

@@ -8,10 +8,12 @@
 
 #include "Cfile.h"
 
-// read_typed_block() : reads the next block of in and checks its word 0
-// against flag; a block the input does not hold whole is reported ("no
-// <type> block: ...") and never checked. OK, or ERROR after the messages.
-int read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
+// read_typed_block() : reads the next block of in (in place: block points
+// into the input's buffer until its next read) and checks its word 0 against
+// flag; a block the input does not hold whole is reported ("no <type> block:
+// ...") and never checked. OK, or ERROR after the messages; block is null
+// unless the block was read.
+int read_typed_block(const int16_t*& block, Cfile* in, int16_t flag, const char* type,
                      const char* wrong_type);
 
 class Cblock_walk {
@@ -21,13 +23,15 @@ class Cblock_walk {
 
   explicit Cblock_walk(Cfile* in) : m_in(in), m_next(HEADER_BLOCK), m_event_blocks(0) {}
 
-  // next_block() : the next block of the walk in block (WORDS_PER_BLOCK
-  // words): the header, the event blocks, the ender, then WALK_END. A block
+  // next_block() : the next block of the walk, in place in the input's
+  // buffer (valid until the next call): the header, the event blocks, the ender, then WALK_END. A block
   // after the header is peeked at (its word 0 seen, the block left to be
   // read) so that word 0 decides whether the event block reader or the ender
   // reader takes it.
   // ERROR after the messages of the step that failed, the last one naming
   // the step; the walk then stays ended.
+  int next_block(const int16_t*& block);
+  // The same, with the block copied to block (WORDS_PER_BLOCK words).
   int next_block(int16_t* block);
   // The number of the last event block given, from 1.
   int32_t event_block_number() const { return m_event_blocks; }
