@@ -1,0 +1,141 @@
+"""Many block files on a Dask cluster: one dataframe over all their values,
+and the program's conversions run on the workers.
+
+    import tvq.dask
+    frame = tvq.dask.read("runs/*.tvq")           # one partition per file
+    frame.groupby("event_id").v1.mean().compute()
+    table = tvq.dask.convert("runs/*.tvq", "-b2t", "listings")
+
+Both use the scheduler in force: the workers of a dask.distributed Client once
+one is made (a LocalCluster, or a scheduler elsewhere), else Dask's own
+threads. Paths are made absolute on the calling machine, so that every worker
+finds the same files: on a cluster they must lie on a file system that all
+workers share.
+"""
+
+import glob
+import os
+import signal
+import shutil
+import subprocess
+
+import dask
+import dask.dataframe
+import numpy
+import pandas
+
+import tvq
+
+# The program's conversions and the name each gives its output in out_dir.
+OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
+
+
+def _files(paths):
+    """Absolute paths of a glob pattern (sorted) or of a list of paths."""
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        pattern = os.fspath(paths)
+        found = sorted(glob.glob(pattern))
+        if not found:
+            raise FileNotFoundError("no file matches %r" % (pattern,))
+        return [os.path.abspath(path) for path in found]
+    files = [os.path.abspath(os.fspath(path)) for path in paths]
+    if not files:
+        raise ValueError("no files given")
+    return files
+
+
+def _frame(path, layout, data_size, names):
+    return pandas.DataFrame(tvq.read(path, layout=layout, data_size=data_size, names=names))
+
+
+def read(paths, layout=None, data_size=None, names=None):
+    """A dask DataFrame of the values of many block files, one partition per
+    file, in the order given (a glob pattern: in sorted order).
+
+    The columns are those of tvq.read (block, event_id, then the layout's value
+    fields) and are known before any file is read. Each worker reads its own
+    files when the frame is computed; a damaged file fails the computation with
+    tvq.FormatError naming that file, a missing one with FileNotFoundError."""
+    dtype = tvq.dtype(layout=layout, data_size=data_size, names=names)
+    meta = pandas.DataFrame(numpy.empty(0, dtype=dtype))
+    return dask.dataframe.from_map(_frame, _files(paths),
+                                   args=(layout, data_size, names), meta=meta,
+                                   label="tvq-read")
+
+
+def _program(program):
+    """The program to run on this worker: the given one, else $TVQCONVERTER,
+    else tvqconverter on PATH."""
+    if program is None:
+        program = os.environ.get("TVQCONVERTER") or shutil.which("tvqconverter") or "tvqconverter"
+    return os.fspath(program)
+
+
+def _convert_one(option, source, output, program):
+    """Runs the program on one file: (exit status as a shell gives it, what the
+    program printed). A failed conversion leaves no output behind unless the
+    program refused the output because it already existed."""
+    program = _program(program)
+    try:
+        os.makedirs(os.path.dirname(output), exist_ok=True)
+        run = subprocess.run([program, option, source, output], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
+    except OSError as error:
+        # What a shell answers for a program it cannot start.
+        return 127, "cannot run %s: %s\n" % (program, error.strerror)
+    message = os.fsdecode(run.stdout)
+    status = run.returncode
+    if status < 0:
+        # Killed by a signal, which prints nothing: say which, as a shell does.
+        try:
+            name = signal.Signals(-status).name
+        except ValueError:
+            name = "signal %d" % -status
+        message += "killed by %s\n" % name
+        status = 128 - status
+    # The program opens its output with O_EXCL: unless it says the output
+    # already existed, what is under the name was written by this run.
+    refused = ("all ready exist %s\n" % output) in message
+    if status != 0 and not refused:
+        try:
+            os.unlink(output)
+        except FileNotFoundError:
+            pass
+    return status, message
+
+
+def convert(paths, option, out_dir, program=None):
+    """Runs `tvqconverter OPTION FILE OUT_DIR/NAME` for every file, on the
+    workers, and returns a pandas DataFrame with one row per file, in order:
+    file, output, status (the exit status: 0 for a conversion that ran to
+    its end) and message (everything the program printed).
+
+    NAME is the file's name with the extension of the output: .rb for -b2rb,
+    .txt for -b2t, .tvq for -t2b. An existing output is refused by the program
+    ("all ready exist ...", status 255) and left as it is; a failed conversion
+    leaves no output behind. The program is `program` if given, else
+    $TVQCONVERTER on the worker, else tvqconverter on the worker's PATH."""
+    if option not in OUTPUT_SUFFIXES:
+        raise ValueError("option must be one of %s, not %r" % (", ".join(OUTPUT_SUFFIXES), option))
+    files = _files(paths)
+    out_dir = os.path.abspath(os.fspath(out_dir))
+    outputs = []
+    for source in files:
+        stem = os.path.splitext(os.path.basename(source))[0]
+        outputs.append(os.path.join(out_dir, stem + OUTPUT_SUFFIXES[option]))
+    seen = {}
+    for source, output in zip(files, outputs):
+        if output in seen:
+            raise ValueError("%s and %s would both be converted to %s" % (seen[output], source, output))
+        seen[output] = source
+    if program is not None and os.sep in os.fspath(program):
+        program = os.path.abspath(os.fspath(program))
+    run = dask.delayed(_convert_one, pure=False)
+    results = dask.compute(*[run(option, source, output, program)
+                             for source, output in zip(files, outputs)])
+    return pandas.DataFrame({
+        "file": files,
+        "output": outputs,
+        "status": pandas.array([status for status, _ in results], dtype="int64"),
+        "message": [message for _, message in results],
+    })

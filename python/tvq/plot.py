@@ -1,0 +1,80 @@
+"""`python3 -m tvq plot FILE -o run.png`: a look at a run before analysing it,
+one histogram per value field, titled with the run number and the record
+count. An existing output is never replaced."""
+
+import argparse
+import math
+import os
+import sys
+import tempfile
+
+import numpy
+
+import tvq
+
+
+def figure(path, layout=None, data_size=None, names=None):
+    """A matplotlib Figure (Agg canvas) of the file's value fields."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    with tvq.open(path) as blocks:
+        run_number = blocks.header["run_number"]
+        values = blocks.values(layout=layout, data_size=data_size, names=names)
+    fields = [name for name in values.dtype.names if name not in ("block", "event_id")]
+    columns = min(3, len(fields))
+    rows = math.ceil(len(fields) / columns)
+    fig = Figure(figsize=(4 * columns, 3 * rows + 0.6), layout="constrained")
+    FigureCanvasAgg(fig)
+    fig.suptitle("%s: run %s, %d records" % (os.path.basename(path), run_number.strip(), len(values)))
+    for index, name in enumerate(fields):
+        axes = fig.add_subplot(rows, columns, index + 1)
+        column = values[name]
+        finite = column[numpy.isfinite(column)] if column.dtype.kind == "f" else column
+        axes.hist(finite, bins=min(50, max(1, len(numpy.unique(finite)))))
+        label = name if len(finite) == len(column) else "%s (%d not finite)" % (name, len(column) - len(finite))
+        axes.set_xlabel(label)
+        axes.set_ylabel("records")
+    return fig
+
+
+def save_new(fig, output):
+    """Saves the figure as a PNG under a name that must not exist yet: written
+    beside it under a temporary name, then linked, which fails if the name has
+    meanwhile been taken."""
+    directory = os.path.dirname(os.path.abspath(output))
+    handle, temporary = tempfile.mkstemp(prefix=".tvq-plot-", suffix=".png", dir=directory)
+    try:
+        with os.fdopen(handle, "wb") as stream:
+            fig.savefig(stream, format="png", metadata={"Software": None})
+        os.link(temporary, output)
+    finally:
+        os.unlink(temporary)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python3 -m tvq plot",
+                                     description="One histogram per value field of a block file.")
+    parser.add_argument("file", help="the block file")
+    parser.add_argument("-o", "--output", required=True, help="the PNG to write (must not exist)")
+    parser.add_argument("--layout", help='line format of the values, as "%%d %%f %%f"')
+    parser.add_argument("--data-size", type=int, choices=(2, 4), help="bytes per value")
+    parser.add_argument("--names", help="names of the value fields, separated by commas")
+    args = parser.parse_args(argv)
+    if os.path.lexists(args.output):
+        print("all ready exist %s" % args.output, file=sys.stderr)
+        return 1
+    names = args.names.split(",") if args.names else None
+    try:
+        save_new(figure(args.file, args.layout, args.data_size, names), args.output)
+    except FileExistsError:
+        print("all ready exist %s" % args.output, file=sys.stderr)
+        return 1
+    except (OSError, ValueError) as error:  # tvq.FormatError is a ValueError
+        print("%s" % error, file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
