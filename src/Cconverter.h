@@ -6,11 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "Cdata_reader.h"
 #include "Cfile.h"
+#include "messages.h"
 #include "tvq_constants.h"
 
 class Cconverter {
@@ -68,8 +70,21 @@ class Cconverter {
   int write_ender_binary(Cuser* user);
   // Writes one event block from lines of m_in: OK when the block was closed
   // for lack of room, END_OF_FILE when the input is exhausted, ERROR on a bad
-  // line. line_counter counts data lines over the whole conversion.
+  // line, READ_FAILED when a line could not be read. line_counter counts data
+  // lines over the whole conversion.
   int write_event_block_binary(int64_t& line_counter);
+
+  // The block writer of -t2b, over records from any source: next_record()
+  // gives OK when a record's words are ready (get_number_of_word() words at
+  // words()), COMMENT for nothing to write, END_OF_FILE at the end, ERROR
+  // after its message, or READ_FAILED. write_event_block() writes one event
+  // block as write_event_block_binary() does; write_binary_file() the header
+  // block from header, every event block and the ender block from ender, and
+  // returns OK, ERROR (after the name of the step that failed) or READ_FAILED.
+  template <typename Record_source>
+  int write_event_block(Record_source& source, int64_t& line_counter);
+  template <typename Record_source>
+  int write_binary_file(Record_source& source, Cuser* header, Cuser* ender);
 
  private:
   using header_writer = int (Cconverter::*)(const int16_t*, Cfile*);
@@ -84,10 +99,12 @@ class Cconverter {
     const char* ender_name;
   };
   int walk_blocks(const Block_writers& writers);
-  int read_typed_block(int16_t* block, Cfile* in, int16_t flag, const char* type,
-                       const char* wrong_type);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
+  static void put_word16(unsigned char* p, uint16_t value) {
+    p[0] = static_cast<unsigned char>(value & 0xFF);
+    p[1] = static_cast<unsigned char>(value >> 8);
+  }
 
   Cfile* m_in;
   Cfile* m_out;
@@ -96,5 +113,117 @@ class Cconverter {
   int16_t m_block[WORDS_PER_BLOCK];  // the block being walked or written
   std::unique_ptr<Cdata_reader> m_reader;  // the text lines of -t2b
 };
+
+// The largest record, of 16 values of two words each, fits in an event block
+// with the two closing markers: every block takes at least one record.
+static_assert(2 * (EVENT_SIZE_NUM + 2 * MAX_CONVERSIONS) + EVENT_SIZE + 4 <= BLOCK_SIZE,
+              "one record and the two closing markers must fit in an event block");
+
+// Each record goes to the output as soon as it is complete, so a bad record
+// leaves the block's flag, blank and finished records in the file.
+template <typename Record_source>
+int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) {
+  static const unsigned char ZEROS[BLOCK_SIZE] = {};
+  unsigned char head[2 + EVENT_BLOCK_BLANK_LEN] = {};
+  put_word16(head, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
+  m_out->write_binary(head, sizeof head);
+  uint32_t used = sizeof head;
+  uint32_t previous = used;
+  uint32_t largest = 0;
+  uint32_t records = 0;
+  const uint32_t markers = 2 * sizeof(int16_t);
+  int result = OK;
+
+  for (;;) {
+    // A record is written while the largest record of the block would still
+    // fit together with the two closing markers.
+    if (used - previous > largest) largest = used - previous;
+    previous = used;
+    if (largest + used + markers > static_cast<uint32_t>(BLOCK_SIZE)) {
+      say_line("\n goto next event block\n");
+      result = OK;
+      break;
+    }
+    const int line = source.next_record();
+    if (line == END_OF_FILE) {
+      say("\n %lld events converted \n", static_cast<long long>(line_counter));
+      result = END_OF_FILE;
+      break;
+    }
+    if (line == COMMENT) continue;
+    if (line == READ_FAILED) return READ_FAILED;
+    if (line == ERROR) {
+      say_line("data_reader_flag");
+      return ERROR;
+    }
+    if (line_counter % 100 == 0)
+      say("now reading line #%lld\n", static_cast<long long>(line_counter));
+    ++line_counter;
+    ++records;
+
+    // The record is built where it goes, in the output buffer.
+    const int32_t words = source.get_number_of_word();
+    const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
+    auto* record = reinterpret_cast<unsigned char*>(m_out->reserve_output(length));
+    put_word16(record, static_cast<uint16_t>((words + EVENT_SIZE / 2) |
+                                             static_cast<uint16_t>(FLAG_OF_EVENT_SIZE)));
+    put_word16(record + 2, static_cast<uint16_t>(FLAG_OF_FID));
+    put_word16(record + 4, static_cast<uint16_t>(records));
+    put_word16(record + 6, static_cast<uint16_t>(words + SEGMENT_SIZE / 2));
+    put_word16(record + 8, 1);
+    // Little-endian words, as the machine keeps them. A data line of the
+    // settings' layout has WORDS_PER_LINE words; a size known when compiling
+    // makes the copy a few moves instead of a call.
+    if (words == WORDS_PER_LINE)
+      std::memcpy(record + EVENT_SIZE, source.words(), 2 * WORDS_PER_LINE);
+    else
+      std::memcpy(record + EVENT_SIZE, source.words(), 2 * static_cast<size_t>(words));
+    m_out->commit_output(reinterpret_cast<char*>(record + length));
+    if (m_out->write_failed()) {
+      say_line("write_event_block_binary");
+      return ERROR;
+    }
+    used += length;
+  }
+
+  unsigned char end_markers[4];
+  put_word16(end_markers, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
+  put_word16(end_markers + 2, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
+  m_out->write_binary(end_markers, sizeof end_markers);
+  used += markers;
+  m_out->write_binary(ZEROS, BLOCK_SIZE - used);
+  if (m_out->write_failed()) {
+    say_line("write_event_block_binary");
+    return ERROR;
+  }
+  return result;
+}
+
+template <typename Record_source>
+int Cconverter::write_binary_file(Record_source& source, Cuser* header, Cuser* ender) {
+  write_header_binary(header);
+  if (m_out->write_failed()) {
+    say_line("write_header_binary");
+    return ERROR;
+  }
+
+  int64_t line_counter = 0;
+  for (;;) {
+    const int result = write_event_block(source, line_counter);
+    if (result == READ_FAILED) return READ_FAILED;
+    if (result == ERROR) {
+      say_line("return_flag");
+      return ERROR;
+    }
+    if (result == END_OF_FILE) break;
+  }
+
+  write_ender_binary(ender);
+  if (m_out->write_failed()) {
+    say_line("write_ender_binary");
+    return ERROR;
+  }
+  return OK;
+}
 
 #endif

@@ -1,7 +1,11 @@
+// Cdata_reader: one line of -t2b's text input at a time: a comment, or a data
+// line scanned and cut into its data words.
 #include "Cdata_reader.h"
 
-#include <cstdio>
 #include <cstring>
+
+#include "line_scan.h"
+#include "messages.h"
 
 Cdata_reader::Cdata_reader()
     : m_line(),
@@ -40,7 +44,8 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
       return convert_scanned();
     }
   }
-  if (in->read_line(m_line, MAX_ONE_LINE_LEN) == END_OF_FILE) return END_OF_FILE;
+  const int read = in->read_line(m_line, MAX_ONE_LINE_LEN);
+  if (read != OK) return read;
   return process_line();
 }
 
@@ -49,7 +54,7 @@ int Cdata_reader::process_line() {
   if (check_comment() == COMMENT) return COMMENT;
   if (USER_SSCANF(m_number_of_data, m_line, m_raw) == ERROR) return ERROR;
   if (m_number_of_data != NUMBER_OF_DATA) {
-    std::puts("\n scaned number and number_of_data is not consistent!!\n");
+    say_line("\n scaned number and number_of_data is not consistent!!\n");
     return ERROR;
   }
   return convert_scanned();
@@ -57,11 +62,11 @@ int Cdata_reader::process_line() {
 
 int Cdata_reader::convert_scanned() {
   if (convert_data_to_data_t(DATA_SIZE) == ERROR) {
-    std::puts("error@Cdata_reader::convert_data_to_data_t");
+    say_line("error@Cdata_reader::convert_data_to_data_t");
     return ERROR;
   }
   if (count_number_of_word(DATA_SIZE) == ERROR) {
-    std::puts("error@Cdata_reader::count nuber of word");
+    say_line("error@Cdata_reader::count nuber of word");
     return ERROR;
   }
   return OK;
@@ -75,7 +80,7 @@ int32_t Cdata_reader::scanned_values() const {
 
 int Cdata_reader::report_bad_index(data_t& destination, int32_t index) {
   destination = 0;
-  std::printf("cannot access to m_data[%d]\n", index);
+  say("cannot access to m_data[%d]\n", index);
   return ERROR;
 }
 
@@ -101,14 +106,14 @@ int Cdata_reader::convert_data_to_data_t(uint32_t data_size) {
     for (int32_t i = 0; i < count; ++i) {
       const auto value = static_cast<int32_t>(m_raw[i]);
       if (value < INT16_MIN || value > INT16_MAX) {
-        std::puts("input data is too large or small for short");
+        say_line("input data is too large or small for short");
         return ERROR;
       }
       m_data[i] = static_cast<data_t>(value);
     }
     return OK;
   }
-  std::puts("input data_size is wrong");
+  say_line("input data_size is wrong");
   return ERROR;
 }
 
@@ -122,6 +127,6 @@ int Cdata_reader::count_number_of_word(uint32_t data_size) {
     m_number_of_word = count;
     return OK;
   }
-  std::puts("input data_size is wrong");
+  say_line("input data_size is wrong");
   return ERROR;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "Cfile.h"
+#include "line_scan.h"
 #include "tvq_constants.h"
 #include "user_settings.h"
 
@@ -23,7 +24,8 @@ class Cdata_reader {
   Cdata_reader(const Cdata_reader&) = delete;
   Cdata_reader& operator=(const Cdata_reader&) = delete;
 
-  // OK (words ready), COMMENT, END_OF_FILE, or ERROR after a message.
+  // OK (words ready), COMMENT, END_OF_FILE, ERROR after a message, or
+  // READ_FAILED when the line could not be read.
   int read_in_one_line(Cfile* in);
   int get_number_of_word() const { return m_number_of_word; }
   // get_data() : the word at index, or 0 and ERROR (after a message) when

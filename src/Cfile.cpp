@@ -1,3 +1,7 @@
+// Cfile: descriptor I/O for the converter. An input is read through one
+// buffer that also keeps the last block, so that a block can be served again;
+// an output is gathered in one buffer and written in large pieces, every
+// write checked.
 #include "Cfile.h"
 
 #include <fcntl.h>
@@ -7,15 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "line_scan.h"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define TVQ_DUMP_VECTOR 1
-#endif
+#include "byte_masks.h"
+#include "messages.h"
+#include "text_format.h"
 
 namespace {
 
@@ -25,30 +25,8 @@ constexpr size_t INPUT_BUFFER_SIZE = 128 * 1024;
 static_assert(INPUT_BUFFER_SIZE >= 2 * BLOCK_SIZE, "room for the last block and the next");
 constexpr size_t OUTPUT_BUFFER_SIZE = Cfile::OUTPUT_BUFFER_SIZE;
 static_assert(OUTPUT_BUFFER_SIZE >= Cfile::OUTPUT_ROOM, "reserved room fits the buffer");
-
-constexpr int DUMP_WORDS_PER_LINE = 8;
-constexpr int DUMP_LINE_LEN = DUMP_WORDS_PER_LINE * 5 + 1;  // "xxxx " x8 and '\n'
-constexpr int DUMP_LINES = WORDS_PER_BLOCK / DUMP_WORDS_PER_LINE;
 static_assert(DUMP_LINES * DUMP_LINE_LEN <= static_cast<int>(Cfile::OUTPUT_ROOM),
               "a block's dump is formatted in place");
-
-// Two lower-case hexadecimal digits per byte value.
-struct Hex_pairs {
-  char digits[256][2];
-  constexpr Hex_pairs() : digits() {
-    const char* hex = "0123456789abcdef";
-    for (int i = 0; i < 256; ++i) {
-      digits[i][0] = hex[i >> 4];
-      digits[i][1] = hex[i & 15];
-    }
-  }
-};
-constexpr Hex_pairs HEX_PAIRS;
-
-// The outputs still open. A failed line read ends the process at once
-// ("fgets error"); the output must still hold what was written before it, as
-// a stdio stream would at exit.
-Cfile* open_outputs = nullptr;
 
 }  // namespace
 
@@ -63,42 +41,15 @@ Cfile::Cfile()
       m_replay(false),
       m_have_last(false),
       m_blocks_read(0),
-      m_next_output(nullptr) {}
+      m_write_error(0) {}
 
 // Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
   if (m_fd >= 0) {
-    if (m_output) {
-      if (!m_write_failed) write_all(m_buffer, m_end);
-      list_output(false);
-    }
+    if (m_output && !m_write_failed) write_all(m_buffer, m_end);
     ::close(m_fd);
   }
   delete[] m_buffer;
-}
-
-void Cfile::list_output(bool open) {
-  static bool registered = false;
-  if (open) {
-    if (!registered) registered = std::atexit(flush_outputs_at_exit) == 0;
-    m_next_output = open_outputs;
-    open_outputs = this;
-    return;
-  }
-  for (Cfile** link = &open_outputs; *link != nullptr; link = &(*link)->m_next_output) {
-    if (*link == this) {
-      *link = m_next_output;
-      break;
-    }
-  }
-}
-
-// A failure seen here is not reported: the conversion has already failed.
-void Cfile::flush_outputs_at_exit() {
-  for (Cfile* file = open_outputs; file != nullptr; file = file->m_next_output) {
-    if (!file->m_write_failed) file->write_all(file->m_buffer, file->m_end);
-    file->m_end = 0;
-  }
 }
 
 // The buffers are allocated before a file is opened, so that a run that
@@ -112,14 +63,14 @@ int Cfile::open_existing(const std::string& name) {
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    std::printf("cannot open %s\n", name.c_str());
+    say("cannot open %s\n", name.c_str());
     return ERROR;
   }
   // A directory opens for reading; refuse it here, before any output exists.
   struct stat status {};
   if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-    std::printf("%s is a directory\n", name.c_str());
-    std::printf("cannot open %s\n", name.c_str());
+    say("%s is a directory\n", name.c_str());
+    say("cannot open %s\n", name.c_str());
     ::close(fd);
     return ERROR;
   }
@@ -137,14 +88,13 @@ int Cfile::create_new(const std::string& name) {
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == EEXIST)
-      std::printf("all ready exist %s\n", name.c_str());
+      say("all ready exist %s\n", name.c_str());
     else
-      std::printf("cannot open %s\n", name.c_str());
+      say("cannot open %s\n", name.c_str());
     return ERROR;
   }
   m_fd = fd;
   m_output = true;
-  list_output(true);
   return OK;
 }
 
@@ -195,13 +145,13 @@ int Cfile::read_one_block(int16_t* block) {
     while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
     }
     if (got < 0) {
-      std::printf("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
+      say("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
       return ERROR;
     }
     if (m_end < static_cast<size_t>(BLOCK_SIZE)) {
-      std::puts("end of file");
+      say_line("end of file");
       if (m_end == 0) return END_OF_FILE;
-      std::printf("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(),
+      say("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(),
                   m_end, BLOCK_SIZE);
       return ERROR;
     }
@@ -215,7 +165,7 @@ int Cfile::read_one_block(int16_t* block) {
 
 int Cfile::seek_back_one_block() {
   if (!m_have_last || m_replay) {
-    std::printf("cannot step back one block in %s\n", m_name.c_str());
+    say("cannot step back one block in %s\n", m_name.c_str());
     return ERROR;
   }
   m_begin -= BLOCK_SIZE;
@@ -232,9 +182,8 @@ int Cfile::read_line(char* buffer, uint32_t size) {
       m_begin = m_end = 0;
       const int got = fill_input();
       if (got < 0) {
-        std::printf("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
-        std::printf("fgets error");
-        std::exit(1);
+        say("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
+        return READ_FAILED;
       }
       if (got == 0) break;
     }
@@ -273,7 +222,8 @@ const char* Cfile::peek_line(uint32_t size, size_t& length) const {
 void Cfile::report_write_failure(int error_number) {
   if (m_write_failed) return;
   m_write_failed = true;
-  std::printf("cannot write %s: %s\n", m_name.c_str(), std::strerror(error_number));
+  m_write_error = error_number;
+  say("cannot write %s: %s\n", m_name.c_str(), std::strerror(error_number));
 }
 
 // write_all() : writes every byte, through short writes and interruptions;
@@ -336,10 +286,7 @@ int Cfile::write_one_block(const int16_t* block) {
 
 int Cfile::close() {
   if (m_fd >= 0) {
-    if (m_output) {
-      flush_output();
-      list_output(false);
-    }
+    if (m_output) flush_output();
     const int result = ::close(m_fd);
     const int error_number = errno;
     m_fd = -1;
@@ -348,111 +295,4 @@ int Cfile::close() {
     if (result != 0 && m_output) report_write_failure(error_number);
   }
   return m_write_failed ? ERROR : OK;
-}
-
-// ------------------------------------------------------------ dump text
-
-char* format_dump_lines_portable(const int16_t* words, size_t lines, char* out) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(words);
-  for (size_t line = 0; line < lines; ++line) {
-    for (int word = 0; word < DUMP_WORDS_PER_LINE; ++word) {
-      std::memcpy(out, HEX_PAIRS.digits[bytes[1]], 2);  // high byte first: "%04x"
-      std::memcpy(out + 2, HEX_PAIRS.digits[bytes[0]], 2);
-      out[4] = ' ';
-      out += 5;
-      bytes += 2;
-    }
-    *out++ = '\n';
-  }
-  return out;
-}
-
-#ifdef TVQ_DUMP_VECTOR
-
-namespace {
-
-// A dump line is stored as three 16-byte pieces, at 0, 16 and 25 (the last
-// two overlap). The eight words' digits sit in two registers, words 0-3 in
-// one and 4-7 in the other, each word as the digits of its low byte, then
-// those of its high byte. For every piece and register, SHUFFLE picks the
-// digits in "%04x" order (-128 where the byte comes from elsewhere) and TEXT
-// holds the spaces and the newline.
-struct Dump_masks {
-  static constexpr int PIECE_AT[3] = {0, 16, 25};
-  signed char shuffle[3][2][16];
-  char text[3][16];
-  constexpr Dump_masks() : shuffle(), text() {
-    for (int piece = 0; piece < 3; ++piece) {
-      for (int i = 0; i < 16; ++i) {
-        const int at = PIECE_AT[piece] + i;
-        const int word = at / 5;
-        const int digit = at % 5;
-        shuffle[piece][0][i] = -128;
-        shuffle[piece][1][i] = -128;
-        text[piece][i] = 0;
-        if (at == DUMP_LINE_LEN - 1) {
-          text[piece][i] = '\n';
-        } else if (digit == 4) {
-          text[piece][i] = ' ';
-        } else {
-          constexpr int ORDER[4] = {2, 3, 0, 1};  // high byte's digits first
-          shuffle[piece][word / 4][i] = static_cast<signed char>(4 * (word % 4) + ORDER[digit]);
-        }
-      }
-    }
-  }
-};
-constexpr Dump_masks DUMP_MASKS;
-
-inline __m128i load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-
-}  // namespace
-
-__attribute__((target("ssse3"))) char* format_dump_lines_vector(const int16_t* words,
-                                                                 size_t lines, char* out) {
-  const __m128i digits = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b',
-                                       'c', 'd', 'e', 'f');
-  const __m128i low_nibble = _mm_set1_epi8(0x0F);
-  __m128i shuffle[3][2];
-  __m128i text[3];
-  for (int piece = 0; piece < 3; ++piece) {
-    shuffle[piece][0] = load16(DUMP_MASKS.shuffle[piece][0]);
-    shuffle[piece][1] = load16(DUMP_MASKS.shuffle[piece][1]);
-    text[piece] = load16(DUMP_MASKS.text[piece]);
-  }
-  for (size_t line = 0; line < lines; ++line) {
-    const __m128i bytes = load16(words + line * DUMP_WORDS_PER_LINE);
-    const __m128i high = _mm_shuffle_epi8(digits, _mm_and_si128(_mm_srli_epi16(bytes, 4), low_nibble));
-    const __m128i low = _mm_shuffle_epi8(digits, _mm_and_si128(bytes, low_nibble));
-    const __m128i first = _mm_unpacklo_epi8(high, low);  // words 0-3
-    const __m128i second = _mm_unpackhi_epi8(high, low);  // words 4-7
-    for (int piece = 0; piece < 3; ++piece) {
-      const __m128i part = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, shuffle[piece][0]),
-                                                     _mm_shuffle_epi8(second, shuffle[piece][1])),
-                                        text[piece]);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + Dump_masks::PIECE_AT[piece]), part);
-    }
-    out += DUMP_LINE_LEN;
-  }
-  return out;
-}
-
-bool has_dump_vector() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
-
-#else
-
-char* format_dump_lines_vector(const int16_t* words, size_t lines, char* out) {
-  return format_dump_lines_portable(words, lines, out);
-}
-
-bool has_dump_vector() { return false; }
-
-#endif
-
-char* format_dump_lines(const int16_t* words, size_t lines, char* out) {
-  return has_dump_vector() ? format_dump_lines_vector(words, lines, out)
-                           : format_dump_lines_portable(words, lines, out);
 }

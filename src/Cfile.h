@@ -33,8 +33,8 @@ class Cfile {
   // again. Works on pipes too: the last block is kept, the stream never moves.
   int seek_back_one_block();
   // read_line() : fgets semantics (at most size - 1 characters, up to and
-  // with the newline; NUL bytes are kept); OK or END_OF_FILE. A read error is
-  // fatal ("fgets error", exit status 1).
+  // with the newline; NUL bytes are kept); OK or END_OF_FILE, or READ_FAILED
+  // after a message naming the error: the run then ends with "fgets error".
   int read_line(char* buffer, uint32_t size);
   // peek_line() : the line read_line() would give next, in place, when the
   // buffer holds all of it up to and with its newline; nullptr otherwise.
@@ -85,6 +85,8 @@ class Cfile {
   // this file failed, now or before.
   int close();
   bool write_failed() const { return m_write_failed; }
+  // write_error() : the errno of the first failed write or close, 0 if none.
+  int write_error() const { return m_write_error; }
   const std::string& name() const { return m_name; }
   // Whole blocks taken from the stream so far (replays not counted).
   int64_t blocks_read() const { return m_blocks_read; }
@@ -96,8 +98,6 @@ class Cfile {
   int fill_input();
   void flush_output();
   int write_all(const char* data, size_t length);
-  void list_output(bool open);
-  static void flush_outputs_at_exit();
 
   int m_fd;
   // Input: bytes m_begin to m_end of m_buffer are read and not yet taken.
@@ -112,15 +112,7 @@ class Cfile {
   bool m_replay;         // the last block is kept just before m_begin
   bool m_have_last;
   int64_t m_blocks_read;
-  Cfile* m_next_output;  // the outputs flushed at exit, linked
+  int m_write_error;
 };
-
-// The dump's text for lines of eight words: "%04x " per word and a newline
-// per line, 41 characters a line; returns the end of the text. The vector
-// version is used where the processor has it and gives the same bytes.
-char* format_dump_lines(const int16_t* words, size_t lines, char* out);
-char* format_dump_lines_portable(const int16_t* words, size_t lines, char* out);
-bool has_dump_vector();
-char* format_dump_lines_vector(const int16_t* words, size_t lines, char* out);
 
 #endif

@@ -1,3 +1,17 @@
+// The scan of a data line. What it must give is defined by the C library:
+// sscanf(line, USER_LINE_FORMAT, ...) in the "C" locale, value for value,
+// with its count of values converted (-1 when the line ends before the
+// first). scan_with_c_library() below is that definition, used as it stands
+// for every line the fast path does not take.
+//
+// The fast path takes the plain lines, nearly all of them: tokens found 64
+// bytes at a time from byte masks, each token a whole number of the format's
+// kind: a decimal integer within 32 bits for "%d"; for "%f" a decimal float,
+// read without a loop when it is short (one product of two doubles, checked
+// against float halfway points) and by std::from_chars otherwise. Anything
+// else (a token that ends in other text, hexadecimal, infinities, a value
+// that overflows) goes to the C library. A differential test holds the two
+// paths to the same values.
 #include "line_scan.h"
 
 #include <charconv>
@@ -8,10 +22,53 @@
 #include <system_error>
 #include <utility>
 
+#include "byte_masks.h"
+#include "messages.h"
 #include "tvq_constants.h"
 #include "user_settings.h"
 
 namespace {
+
+// ------------------------------------------------ the definition: sscanf
+
+// scan_with_c_library() : the line format one conversion at a time, each
+// with the white space the format puts before it and a "%n" that carries the
+// position on, so that every call's argument list matches its format. The
+// count is the one sscanf with the whole format gives.
+int scan_with_c_library(int32_t& count, const char* line, uint32_t* raw) {
+  static const char* const PIECES[2][2] = {{"%d%n", " %d%n"}, {"%f%n", " %f%n"}};
+  const char* p = line;
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    const bool integer = LINE_LAYOUT.kinds[i] == 'd';
+    const char* piece = PIECES[integer ? 0 : 1][LINE_LAYOUT.space_before[i] ? 1 : 0];
+    int consumed = 0;
+    int scanned = 0;
+    if (integer) {
+      if (check_integer_fits(p) == ERROR) {
+        count = 0;
+        return ERROR;
+      }
+      int value = 0;
+      scanned = std::sscanf(p, piece, &value, &consumed);
+      raw[i] = static_cast<uint32_t>(value);
+    } else {
+      float value = 0.0f;
+      scanned = std::sscanf(p, piece, &value, &consumed);
+      std::memcpy(&raw[i], &value, sizeof value);
+    }
+    if (scanned != 1) {
+      // EOF: the line ended before this conversion, which is the whole
+      // scan's result only when nothing was converted before it.
+      count = scanned == EOF && i == 0 ? -1 : i;
+      return OK;
+    }
+    p += consumed;
+  }
+  count = NUMBER_OF_DATA;
+  return OK;
+}
+
+// ---------------------------------------- the fast path: plain decimal lines
 
 constexpr uint64_t POWERS_OF_TEN[] = {1,      10,      100,      1000,      10000,
                                       100000, 1000000, 10000000, 100000000};
@@ -32,20 +89,6 @@ inline uint64_t load_eight(const char* s) {
   uint64_t chunk = 0;
   std::memcpy(&chunk, s, sizeof chunk);
   return chunk;
-}
-
-// parse_digits() : reads a run of decimal digits eight at a time and returns
-// its length; value gets the digits appended. s needs 16 readable bytes past
-// the run's start. Beyond 19 digits the value wraps; callers check the count.
-inline int parse_digits(const char*& s, uint64_t& value) {
-  int count = 0;
-  for (;;) {
-    const int n = __builtin_ctz(find_non_digits(s) | 0x100u);
-    value = value * POWERS_OF_TEN[n] + value_of_digits(load_eight(s), n);
-    count += n;
-    s += n;
-    if (n < 8) return count;
-  }
 }
 
 // Bytes kept below a point: entry 8 + k masks the low k bytes of eight, k
@@ -109,9 +152,6 @@ inline bool scan_integer(const char* s, int length, uint32_t& raw) {
   return true;
 }
 
-constexpr int MAX_DIGITS = 19;  // fit in 64 bits
-constexpr int MAX_EXPONENT_DIGITS = 4;
-
 // Powers of ten as doubles, each correctly rounded (relative error at most
 // 2^-53), from 10^-MAX_POWER to 10^MAX_POWER.
 constexpr int MAX_POWER = 40;
@@ -122,21 +162,29 @@ constexpr double POWERS_OF_TEN_DOUBLE[2 * MAX_POWER + 1] = {
     1e2,   1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,
     1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,  1e29,
     1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38,  1e39,  1e40};
-constexpr uint64_t MAX_EXACT_SIGNIFICAND = uint64_t{1} << 53;  // every integer up to it is a double
-// Floats from 2^-125 up to a little below the largest float: no denormal
-// and no overflow near the approximation.
-constexpr double SMALLEST_SAFE_FLOAT = 2.35098870164457501594e-38;
-constexpr double LARGEST_SAFE_FLOAT = 3.4e38;
-// Bits of a double's significand below a float's: a float halfway point has
-// exactly the top one of them set.
+
+// A float is a double's value rounded to the float nearest to it, so it
+// changes only where the double crosses a point halfway between two floats.
+// Such a point, for a normal float, is a double whose 29 significand bits
+// below the float's (52 - 23) are exactly 1000...0 (FLOAT_HALFWAY).
+//
+// The fast path computes significand * 10^exponent as one product of two
+// doubles: the significand is exact (at most 15 digits, below 2^53), the
+// power of ten is correctly rounded (relative error at most 2^-53), and the
+// product is rounded once more (again 2^-53). The computed value v and the
+// exact value x therefore differ by at most (1 + 2^-53)^2 - 1 < 2^-52 + 2^-105
+// of x: less than two units in the last place of v (a unit is at least 2^-53
+// of v's magnitude, and v and x lie within 2^-51 of each other). So v and x
+// round to the same float unless a halfway point lies within two units of
+// v: then v's 29 low bits lie within 2 of FLOAT_HALFWAY. A point where the
+// binade changes is a float, not a halfway point, so it does not matter.
+// GUARD is 8, four times that bound.
 constexpr uint64_t BELOW_FLOAT_MASK = (uint64_t{1} << 29) - 1;
 constexpr uint64_t FLOAT_HALFWAY = uint64_t{1} << 28;
-constexpr uint64_t GUARD = 8;  // doubles' last places of doubt around a halfway point
+constexpr uint64_t GUARD = 8;
 
-// near_float_halfway() : whether value, a double within two of its last
-// places of an exact value (one rounding of a power of ten, one of a
-// product), may round to another float than the exact value does: when it
-// lies that close to a point halfway between two floats.
+// near_float_halfway() : whether the computed value may round to another
+// float than the exact value does.
 inline bool near_float_halfway(double value) {
   uint64_t bits = 0;
   std::memcpy(&bits, &value, sizeof bits);
@@ -145,7 +193,7 @@ inline bool near_float_halfway(double value) {
 
 // exact_value() : significand * 10^exponent when a double holds it exactly,
 // and then rounding it to a float is correct even halfway between two floats
-// (integers such as 3E+10 are); NaN otherwise. significand is at most 2^53.
+// (integers such as 3E+10 are); NaN otherwise. significand is below 2^53.
 __attribute__((noinline)) double exact_value(uint64_t significand, int exponent) {
   constexpr int MAX_EXACT_POWER = 22;  // 10^22 is the largest exact double power of ten
   constexpr double NOT_EXACT = std::numeric_limits<double>::quiet_NaN();
@@ -160,77 +208,6 @@ __attribute__((noinline)) double exact_value(uint64_t significand, int exponent)
   }
   const double value = whole / power;
   return std::fma(value, power, -whole) == 0.0 ? value : NOT_EXACT;
-}
-
-// to_float() : the correctly rounded float of significand * 10^exponent, or
-// false when it cannot be told cheaply.
-inline bool to_float(uint64_t significand, int exponent, float& result) {
-  if (significand > MAX_EXACT_SIGNIFICAND || exponent < -MAX_POWER || exponent > MAX_POWER)
-    return false;
-  double value = static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[exponent + MAX_POWER];
-  if (value < SMALLEST_SAFE_FLOAT || value > LARGEST_SAFE_FLOAT) return false;
-  if (near_float_halfway(value)) {
-    value = exact_value(significand, exponent);
-    if (std::isnan(value)) return false;
-  }
-  result = static_cast<float>(value);
-  return true;
-}
-
-// The rare numbers to_float() leaves: correctly rounded by the library.
-__attribute__((noinline)) bool parse_float_slowly(const char* first, const char* last,
-                                                  float& result) {
-  const auto [end, error] = std::from_chars(first, last, result, std::chars_format::general);
-  return error == std::errc() && end == last;  // overflow, underflow: the C library decides
-}
-
-// A decimal float: [sign] digits [. digits] [(e|E) [sign] digits], at least one
-// digit before the exponent. Correctly rounded like the C library's strtof.
-__attribute__((noinline)) bool scan_float(const char*& p, uint32_t& raw) {
-  const char* s = p;
-  const bool negative = *s == '-';
-  s += (*s == '-') | (*s == '+');
-  const char* number = s;
-
-  uint64_t significand = 0;
-  int digits = 0;
-  int fraction = 0;
-  // The bits from 16 on stand for the bytes past the 16 looked at.
-  if (!parse_mantissa(s, find_non_digits(s) | ~uint64_t{0xFFFF}, bytes_in_range(s, '.', '.'),
-                      significand, digits, fraction)) {
-    digits = parse_digits(s, significand);
-    fraction = 0;
-    if (*s == '.') {
-      ++s;
-      fraction = parse_digits(s, significand);
-      digits += fraction;
-    }
-  }
-  int exponent = -fraction;
-  if (digits == 0) return false;
-  if ((*s | 0x20) == 'e') {
-    const char* e = s + 1;
-    const bool negative_exponent = *e == '-';
-    e += (*e == '-') | (*e == '+');
-    uint64_t value = 0;
-    const int count = parse_digits(e, value);
-    // "1e" without digits is taken apart by the C library its own way.
-    if (count == 0 || count > MAX_EXPONENT_DIGITS) return false;
-    exponent += negative_exponent ? -static_cast<int>(value) : static_cast<int>(value);
-    s = e;
-  }
-  const char* end = s;
-
-  float result = 0.0f;
-  if (significand == 0 && digits <= MAX_DIGITS) {
-    result = 0.0f;
-  } else if (digits > MAX_DIGITS || !to_float(significand, exponent, result)) {
-    if (!parse_float_slowly(number, end, result)) return false;
-  }
-  std::memcpy(&raw, &result, sizeof raw);
-  raw ^= uint32_t{negative} << 31;  // the sign bit, without a branch
-  p = end;
-  return true;
 }
 
 // The tokens of a line, a window of 64 bytes at a time: runs of bytes that
@@ -332,6 +309,25 @@ inline bool scan_short_float(const Token_window& window, int start, int end, uin
   return true;
 }
 
+// scan_float_token() : a float token the short path does not take: more
+// digits, a longer exponent, a value near the limits of a float, or a value
+// halfway between two floats that no double holds exactly. std::from_chars
+// rounds correctly, as the C library does. The sign is taken here (from_chars
+// takes no '+'); infinities, NaNs and hexadecimal floats are left to the C
+// library, and so is a value that overflows or underflows.
+__attribute__((noinline)) bool scan_float_token(const char* first, const char* last,
+                                                uint32_t& raw) {
+  const bool negative = *first == '-';
+  first += (*first == '-') | (*first == '+');
+  if (first == last || !(*first == '.' || (*first >= '0' && *first <= '9'))) return false;
+  float result = 0.0f;
+  const auto [end, error] = std::from_chars(first, last, result, std::chars_format::general);
+  if (error != std::errc() || end != last) return false;
+  std::memcpy(&raw, &result, sizeof raw);
+  raw ^= uint32_t{negative} << 31;  // the sign bit, without a branch
+  return true;
+}
+
 // scan_token() : the next token of the line as a number of the line format's
 // kind. true when it is plain and the whole token, so that the C library
 // would read the same number and end at the same place. ONE_WINDOW: the
@@ -346,9 +342,8 @@ __attribute__((always_inline)) inline bool scan_token(Token_window& window, uint
   if constexpr (KIND == 'd') {
     return scan_integer(window.bytes + start, end - start, raw);
   } else {
-    if (scan_short_float(window, start, end, raw)) return true;
-    const char* p = window.bytes + start;
-    return scan_float(p, raw) && p == window.bytes + end;
+    return scan_short_float(window, start, end, raw) ||
+           scan_float_token(window.bytes + start, window.bytes + end, raw);
   }
 }
 
@@ -362,43 +357,6 @@ __attribute__((noinline)) bool scan_long_line(const Token_window& first, uint32_
   return scan_tokens<false>(first, raw, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
-// scan_with_c_library() : the line format one conversion at a time, each
-// with the white space the format puts before it and a "%n" that carries the
-// position on, so that every call's argument list matches its format. The
-// count is the one sscanf with the whole format gives.
-int scan_with_c_library(int32_t& count, const char* line, uint32_t* raw) {
-  static const char* const PIECES[2][2] = {{"%d%n", " %d%n"}, {"%f%n", " %f%n"}};
-  const char* p = line;
-  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
-    const bool integer = LINE_LAYOUT.kinds[i] == 'd';
-    const char* piece = PIECES[integer ? 0 : 1][LINE_LAYOUT.space_before[i] ? 1 : 0];
-    int consumed = 0;
-    int scanned = 0;
-    if (integer) {
-      if (check_integer_fits(p) == ERROR) {
-        count = 0;
-        return ERROR;
-      }
-      int value = 0;
-      scanned = std::sscanf(p, piece, &value, &consumed);
-      raw[i] = static_cast<uint32_t>(value);
-    } else {
-      float value = 0.0f;
-      scanned = std::sscanf(p, piece, &value, &consumed);
-      std::memcpy(&raw[i], &value, sizeof value);
-    }
-    if (scanned != 1) {
-      // EOF: the line ended before this conversion, which is the whole
-      // scan's result only when nothing was converted before it.
-      count = scanned == EOF && i == 0 ? -1 : i;
-      return OK;
-    }
-    p += consumed;
-  }
-  count = NUMBER_OF_DATA;
-  return OK;
-}
-
 }  // namespace
 
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
@@ -407,7 +365,7 @@ bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
   return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
-int scan_data_line(int32_t& count, const char* line, uint32_t* raw) {
+int USER_SSCANF(int32_t& count, const char* line, uint32_t* raw) {
   // Plain decimal lines, nearly all of them, need no C library.
   if (scan_plain_line(line, SIZE_MAX, raw)) {
     count = NUMBER_OF_DATA;
@@ -434,6 +392,6 @@ int check_integer_fits(const char* text) {
     }
   }
   if (p == digits || !too_large) return OK;
-  std::printf("integer %.*s does not fit in 32 bits\n", static_cast<int>(p - token), token);
+  say("integer %.*s does not fit in 32 bits\n", static_cast<int>(p - token), token);
   return ERROR;
 }

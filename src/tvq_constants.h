@@ -80,5 +80,8 @@ constexpr int OK = 0;
 constexpr int ERROR = -1;
 constexpr int END_OF_FILE = 1;
 constexpr int COMMENT = 2;
+// A text line could not be read: the run ends with "fgets error" and exit
+// status 1, keeping what was written.
+constexpr int READ_FAILED = 3;
 
 #endif

@@ -108,6 +108,12 @@ int run(const std::string& option, const std::string& input_name,
     result = converter->convert_binary_to_txt();
   else
     result = converter->convert_txt_to_binary();
+  // A text line that could not be read ends the run with status 1; the
+  // output keeps what was written, as the objects are dropped on the way out.
+  if (result == READ_FAILED) {
+    std::printf("fgets error");
+    return 1;
+  }
   if (result == ERROR) {
     std::puts("convertion did not finish normaly");
     return -1;

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "line_scan.h"
+#include "line_format.h"
 #include "tvq_constants.h"
 
 #ifdef TVQ_USER_SETTINGS
@@ -65,20 +65,17 @@ static_assert(user_settings_check::fits_field(user_ender, ENDER_LEN),
 
 constexpr Line_layout LINE_LAYOUT = parse_line_format(USER_LINE_FORMAT);
 
-static_assert(!LINE_LAYOUT.other_conversion,
-              "USER_LINE_FORMAT: only %d and %f conversions, without width, length or '*'");
-static_assert(!LINE_LAYOUT.other_text,
-              "USER_LINE_FORMAT: only conversions and white space between them");
-static_assert(!LINE_LAYOUT.unseparated,
-              "USER_LINE_FORMAT: the conversions must be separated by white space");
+static_assert(!LINE_LAYOUT.other_conversion, "USER_LINE_FORMAT: " LAYOUT_RULE_PLAIN);
+static_assert(!LINE_LAYOUT.other_text, "USER_LINE_FORMAT: " LAYOUT_RULE_TEXT);
+static_assert(!LINE_LAYOUT.unseparated, "USER_LINE_FORMAT: " LAYOUT_RULE_SEPARATED);
 static_assert(LINE_LAYOUT.conversions >= 1 && LINE_LAYOUT.conversions <= MAX_CONVERSIONS,
-              "USER_LINE_FORMAT: 1 to 16 conversions");
+              "USER_LINE_FORMAT: " LAYOUT_RULE_COUNT);
 static_assert(NUMBER_OF_DATA == LINE_LAYOUT.conversions,
               "NUMBER_OF_DATA differs from the number of conversions in USER_LINE_FORMAT");
-static_assert(DATA_SIZE == 2 || DATA_SIZE == 4,
-              "DATA_SIZE: 2 or 4 bytes per value");
-static_assert(DATA_SIZE == 4 || !LINE_LAYOUT.has_float,
-              "DATA_SIZE 2 takes only %d conversions: a float does not fit in one word");
+static_assert(DATA_SIZE == 2 || DATA_SIZE == 4, "DATA_SIZE: " LAYOUT_RULE_DATA_SIZE);
+static_assert(DATA_SIZE == 4 || !LINE_LAYOUT.has_float, "DATA_SIZE " LAYOUT_RULE_SHORTS);
+static_assert(layout_problem(LINE_LAYOUT, DATA_SIZE) == nullptr,
+              "layout_problem() agrees with the checks above");
 
 // Data words of one data line.
 constexpr int32_t WORDS_PER_LINE = NUMBER_OF_DATA * static_cast<int32_t>(DATA_SIZE / 2);
@@ -88,9 +85,8 @@ constexpr int32_t WORDS_PER_LINE = NUMBER_OF_DATA * static_cast<int32_t>(DATA_SI
 // the first), raw the integers' values and the floats' bit patterns in the
 // order of the format. The line needs LINE_PADDING readable bytes after its
 // terminator. Returns OK, or ERROR after a message for an integer that does
-// not fit in 32 bits.
-inline int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw) {
-  return scan_data_line(number_of_data, line, raw);
-}
+// not fit in 32 bits (the C library's "%d" has no defined result for it).
+// The line scan (line_scan.cpp) builds it for this format.
+int USER_SSCANF(int32_t& number_of_data, const char* line, uint32_t* raw);
 
 #endif

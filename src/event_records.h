@@ -1,0 +1,84 @@
+// The records of an event block as the listing reads them, record by record,
+// with the checks that end a block's records. -b2t lists what this gives; the
+// Python module gathers the records that come whole.
+#ifndef EVENT_RECORDS_H
+#define EVENT_RECORDS_H
+
+#include <cstdint>
+
+#include "messages.h"
+#include "tvq_constants.h"
+
+struct Event_record {
+  uint32_t start;          // word index of the record's event size word
+  uint16_t event_size;     // without its flag bit
+  uint16_t event_id;
+  uint16_t segment_size;
+  const int16_t* words;    // the segment id, then the data words
+  uint32_t listed;         // words at words that lie in the block
+  bool whole;              // consistent, and every word lies in the block
+};
+
+// walk_event_records() : on_record(const Event_record&) for each record of
+// event block number, in order, as far as its words lie in the block. A
+// record's words are taken in order: a word without the event size bit, or
+// an FID other than FLAG_OF_FID, ends the records (OK). A record whose event
+// and segment sizes do not differ by 3, whose segment is too short to hold
+// its own head, or that runs past the block's last word ends them with ERROR
+// after its message; stop is then its start. The record is given to
+// on_record first, not whole, when its event id lies in the block.
+template <typename On_record>
+inline int walk_event_records(const int16_t* block, int32_t number, On_record&& on_record,
+                              uint32_t& stop) {
+  constexpr uint32_t END = WORDS_PER_BLOCK;
+  const auto word_at = [block](uint32_t index) { return static_cast<uint16_t>(block[index]); };
+  const auto runs_past = [number](uint32_t start) {
+    say("record at word %u of event block %d runs past the end of the block\n", start, number);
+    return ERROR;
+  };
+  Event_record record{};
+  uint32_t position = EVENT_SIZE_NUM;
+  // The bound is tested before each record: one whose event size word is
+  // the block's last word ends the records.
+  while (position < END - 1) {
+    record.start = position;
+    stop = position;
+    const uint16_t event_size_word = word_at(position++);
+    if ((event_size_word & 0x8000u) == 0) return OK;
+    record.event_size = static_cast<uint16_t>(event_size_word & 0x7FFFu);
+    if (word_at(position++) != static_cast<uint16_t>(FLAG_OF_FID)) return OK;
+    if (position == END) return runs_past(record.start);
+    record.event_id = word_at(position++);
+    record.words = block + position;
+    record.listed = 0;
+    record.whole = false;
+    if (position == END) {
+      on_record(record);
+      return runs_past(record.start);
+    }
+    record.segment_size = word_at(position++);
+    const int32_t segment_size = record.segment_size;
+    if (record.event_size - segment_size != 3) {
+      on_record(record);
+      say_line("event_size or segment_size is wrong");
+      return ERROR;
+    }
+    if (segment_size < 2) {
+      on_record(record);
+      say("segment size %d is too small at word %u of event block %d\n", segment_size,
+          record.start, number);
+      return ERROR;
+    }
+    // segment id and data words
+    const auto words = static_cast<uint32_t>(segment_size - 1);
+    record.words = block + position;
+    record.listed = words < END - position ? words : END - position;
+    record.whole = record.listed == words;
+    on_record(record);
+    position += record.listed;
+    if (!record.whole) return runs_past(record.start);
+  }
+  return OK;
+}
+
+#endif
