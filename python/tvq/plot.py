@@ -2,10 +2,9 @@
 one histogram per value field, titled with the run number and the record
 count. An existing output is never replaced."""
 
-import argparse
+import errno
 import math
 import os
-import sys
 import tempfile
 
 import numpy
@@ -17,6 +16,7 @@ def figure(path, layout=None, data_size=None, names=None):
     """A matplotlib Figure (Agg canvas) of the file's value fields."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
 
     with tvq.open(path) as blocks:
         run_number = blocks.header["run_number"]
@@ -35,6 +35,7 @@ def figure(path, layout=None, data_size=None, names=None):
         label = name if len(finite) == len(column) else "%s (%d not finite)" % (name, len(column) - len(finite))
         axes.set_xlabel(label)
         axes.set_ylabel("records")
+        axes.yaxis.set_major_locator(MaxNLocator(integer=True))
     return fig
 
 
@@ -52,29 +53,24 @@ def save_new(fig, output):
         os.unlink(temporary)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python3 -m tvq plot",
-                                     description="One histogram per value field of a block file.")
-    parser.add_argument("file", help="the block file")
+def arguments(parser):
+    parser.add_argument("file", help="a block file")
     parser.add_argument("-o", "--output", required=True, help="the PNG to write (must not exist)")
-    parser.add_argument("--layout", help='line format of the values, as "%%d %%f %%f"')
-    parser.add_argument("--data-size", type=int, choices=(2, 4), help="bytes per value")
+    parser.add_argument("--layout", help="line format of the values (default: %(default)s)",
+                        default=tvq.LINE_FORMAT)
+    parser.add_argument("--data-size", type=int, default=tvq.DATA_SIZE,
+                        help="bytes per value, 2 or 4 (default: %(default)s)")
     parser.add_argument("--names", help="names of the value fields, separated by commas")
-    args = parser.parse_args(argv)
+
+
+def run(args, out):
+    """Writes the picture; a damaged file or an existing output raises."""
     if os.path.lexists(args.output):
-        print("all ready exist %s" % args.output, file=sys.stderr)
-        return 1
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), args.output)
     names = args.names.split(",") if args.names else None
+    fig = figure(args.file, args.layout, args.data_size, names)
     try:
-        save_new(figure(args.file, args.layout, args.data_size, names), args.output)
+        save_new(fig, args.output)
     except FileExistsError:
-        print("all ready exist %s" % args.output, file=sys.stderr)
-        return 1
-    except (OSError, ValueError) as error:  # tvq.FormatError is a ValueError
-        print("%s" % error, file=sys.stderr)
-        return 1
+        raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), args.output) from None
     return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
