@@ -143,6 +143,8 @@ class BlockFile:
                               "takes %d" % (self.name, records["block"][i], self._starts[i],
                                             records["count"][i], shape.words))
         out = np.empty(len(records), shape.dtype)
+        if not len(out):
+            return out
         out["block"] = records["block"]
         out["event_id"] = records["event_id"]
         cells = np.ndarray((len(records), len(shape.kinds)), dtype="<u4" if shape.data_size == 4

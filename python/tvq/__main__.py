@@ -30,13 +30,17 @@ def _info_arguments(parser):
 def _info(args, out):
     with tvq.open(args.file, errors="skip") as f:
         print("file          %s" % f.name, file=out)
-        for title, texts in (("header", f.header), ("ender", f.ender)):
-            if texts is None:
-                print("%-13s (none)" % title, file=out)
-                continue
+        if f.header is None:
+            print("header        (none)", file=out)
+        for name in tvq.FIELDS if f.header is not None else ():
+            print("%-13s %r" % (name, f.header[name]), file=out)
+        if f.ender is None:
+            print("ender block   (none)", file=out)
+        elif f.ender == f.header:
+            print("ender block   the header's texts", file=out)
+        else:
             for name in tvq.FIELDS:
-                print("%-13s %r" % ("%s.%s" % (title, name) if title == "ender" else name,
-                                    texts[name]), file=out)
+                print("%-13s %r" % ("ender." + name, f.ender[name]), file=out)
         print("event blocks  %d" % f.event_blocks, file=out)
         print("records       %d" % len(f.records()), file=out)
         try:

@@ -1,0 +1,133 @@
+"""Values read and written by tvq against the program itself: a file -t2b made
+reads back to the values sscanf gives for its text, and tvq.write of those
+values gives the bytes -t2b gave."""
+
+import os
+import random
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tvq
+from conftest import sscanf_bits, t2b, tvqlib
+
+LINES = ["5 2 0 0 0 0", "1 0.5 -1.25 100 3.1415927 2.5e-3", "-1 1 1 1 1 1",
+         "-2147483648 1e-45 3.4028235e38 -0 nan -inf", "2147483647 0.1 1e39 -1e-50 .5 5.",
+         "1-2 3 4 5 6", "1.5 2 3 4 5 6", " 7\t8 9 10 11 12 and more"]
+rng = random.Random(18)
+MANY = ["%d %s" % (rng.randrange(-2**31, 2**31), " ".join(
+    repr(rng.uniform(-1e6, 1e6)) for _ in range(5))) for _ in range(1000)]
+
+
+def bits(values):
+    """The value fields as 32-bit patterns, one row per record."""
+    return np.stack([values[n].view("<u4") for n in values.dtype.names[2:]], axis=1)
+
+
+def same(a, b):
+    """Equal rows, NaN payloads included."""
+    return (a.dtype == b.dtype and np.array_equal(bits(a), bits(b)) and
+            np.array_equal(a[["block", "event_id"]], b[["block", "event_id"]]))
+
+
+@pytest.mark.parametrize("lines", [[], LINES[:1], LINES, MANY[:481], MANY[:482], MANY],
+                         ids=["none", "one", "spellings", "481", "482", "1000"])
+def test_read_and_write_as_the_program(tmp_path, lines):
+    path = t2b(tmp_path, ["# comment"] + lines)
+    expected = np.array([sscanf_bits(line) for line in lines], "<u4").reshape(len(lines), 6)
+    values = tvq.read(path)
+    assert np.array_equal(bits(values), expected)
+    assert list(values["block"]) == [1 + i // 481 for i in range(len(lines))]
+    assert list(values["event_id"]) == [1 + i % 481 for i in range(len(lines))]
+    with tvq.open(path) as f:
+        assert np.array_equal(bits(f.values()), expected)
+        assert f.event_blocks == len(lines) // 481 + 1
+        assert f.header == f.ender == {"run_number": "RUN-1001", "start_time": "START => 33:33:33 ",
+                                       "stop_time": " STOP => 44:44:44 ",
+                                       "print_time": "PRINT => xx:xx:xx ",
+                                       "print_date": " 01-JAN-01", "header": "hello world",
+                                       "ender": "goodnight world"}
+    chunks = list(tvq.iterate([path, path], step=300))
+    assert [len(c) for c in chunks] == [min(300, len(lines) - s)
+                                        for s in range(0, len(lines), 300)] * 2
+    assert same(np.concatenate(chunks or [values, values]), np.concatenate([values, values]))
+    tvq.write(tmp_path / "struct.tvq", values)
+    columns = np.empty(expected.shape)
+    columns[:, 0] = expected[:, 0].view("<i4")
+    columns[:, 1:] = expected[:, 1:].view("<f4")
+    tvq.write(tmp_path / "columns.tvq", columns)
+    for name in ("struct.tvq", "columns.tvq"):
+        assert (tmp_path / name).read_bytes() == path.read_bytes()
+
+
+def block_file(records):
+    return (tvqlib.header_block() + tvqlib.event_block(records[:2]) +
+            tvqlib.event_block(records[2:]) + tvqlib.ender_block())
+
+
+WORDS = [[1, 2, 0xFFFF], [3, 0x8000, 5], [0x7FFF, 0, 9], [6, 7, 8]]
+
+
+@pytest.mark.parametrize("layout, data_size, expected", [
+    ("%d %d %d", 2, [[1, 2, -1], [3, -32768, 5], [32767, 0, 9], [6, 7, 8]]),
+    (None, None, None),
+    ("%d", 4, None),
+])
+def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
+    path = tmp_path / "three.tvq"
+    path.write_bytes(block_file([tvqlib.Record(i + 1, w) for i, w in enumerate(WORDS)]))
+    with tvq.open(path) as f:
+        records = f.records()
+        assert list(records["block"]) == [1, 1, 2, 2]
+        assert list(records["event_id"]) == [1, 2, 3, 4]
+        assert list(records["event_size"]) == [8] * 4 and list(records["segment_size"]) == [5] * 4
+        assert list(records["offset"]) == [0, 3, 6, 9] and list(records["count"]) == [3] * 4
+        assert f.words().tolist() == sum(WORDS, [])
+        if expected is None:
+            with pytest.raises(tvq.FormatError, match="three.tvq: event block 1, record at word "
+                                                      "4: 3 data words, the layout takes"):
+                f.values(layout, data_size)
+            with pytest.raises(tvq.FormatError, match="event block 1, record at word 4: 3 data"):
+                tvq.read(path, layout, data_size)
+            return
+        values = f.values(layout, data_size, names=["a", "b", "c"])
+    assert values.dtype.names == ("block", "event_id", "a", "b", "c")
+    assert [list(row)[2:] for row in values] == expected
+    assert np.array_equal(tvq.read(path, layout, data_size, ["a", "b", "c"]), values)
+    tvq.write(tmp_path / "again.tvq", values, layout=layout, data_size=data_size)
+    assert np.array_equal(tvq.read(tmp_path / "again.tvq", layout, data_size)["v2"],
+                          values["c"])
+
+
+@pytest.mark.parametrize("layout, data_size, values, error", [
+    ("%d %f", 4, [[1, 2], [3, 4]], None),
+    ("%d %s", 4, [[1, 2]], "only %d and %f conversions"),
+    ("%d%d", 4, [[1, 2]], "separated by white space"),
+    ("%f", 2, [[1]], "a float does not fit in one word"),
+    ("%d", 3, [[1]], "2 or 4 bytes per value"),
+    ("%d", 2, [[40000]], "input data is too large or small for short"),
+    ("%d %f", 4, [[2**31, 0]], "does not fit in 32 bits"),
+    ("%d %f", 4, [[1.5, 0]], "is not an integer"),
+    ("%d %f", 4, [[1, 2, 3]], "takes \\(rows, 2\\)"),
+])
+def test_layouts_refused_as_the_settings_refuse_them(tmp_path, layout, data_size, values, error):
+    path = tmp_path / "out.tvq"
+    if error is None:
+        tvq.write(path, values, layout=layout, data_size=data_size)
+        assert tvq.read(path, layout, data_size).tolist() == [(1, 1, 1, 2.0), (1, 2, 3, 4.0)]
+        return
+    with pytest.raises(ValueError, match=error):
+        tvq.write(path, values, layout=layout, data_size=data_size)
+    assert not path.exists()
+
+
+def test_info(tmp_path):
+    path = t2b(tmp_path, LINES[:3])
+    proc = subprocess.run([sys.executable, "-m", "tvq", "info", str(path)], env=os.environ,
+                          stdout=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == 0
+    lines = proc.stdout.splitlines()
+    assert "run_number    'RUN-1001'" in lines and "records       3" in lines
+    assert lines[-6].split() == ["v0", "%d", "-1", "5", "1.66667"]
