@@ -44,10 +44,6 @@ def _files(paths):
     return files
 
 
-def _frame(path, layout, data_size, names):
-    return pandas.DataFrame(tvq.read(path, layout=layout, data_size=data_size, names=names))
-
-
 def read(paths, layout=None, data_size=None, names=None):
     """A dask DataFrame of the values of many block files, one partition per
     file, in the order given (a glob pattern: in sorted order).
@@ -58,7 +54,7 @@ def read(paths, layout=None, data_size=None, names=None):
     tvq.FormatError naming that file, a missing one with FileNotFoundError."""
     dtype = tvq.dtype(layout=layout, data_size=data_size, names=names)
     meta = pandas.DataFrame(numpy.empty(0, dtype=dtype))
-    return dask.dataframe.from_map(_frame, _files(paths),
+    return dask.dataframe.from_map(tvq.to_pandas, _files(paths),
                                    args=(layout, data_size, names), meta=meta,
                                    label="tvq-read")
 

@@ -8,4 +8,7 @@ def to_pandas(path, layout=None, data_size=None, names=None):
 
     from . import read
 
-    return pandas.DataFrame(read(path, layout=layout, data_size=data_size, names=names))
+    values = read(path, layout=layout, data_size=data_size, names=names)
+    # The columns are views of the array read, which nothing else holds:
+    # no copy (a copy costs about as much as the read).
+    return pandas.DataFrame({name: values[name] for name in values.dtype.names}, copy=False)
