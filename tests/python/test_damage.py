@@ -1,0 +1,122 @@
+"""Damaged files, built byte by byte: FormatError in the program's words,
+errors="skip" with the records -b2t lists in full, iterate's whole chunks; and
+what tvq.write refuses."""
+
+import errno
+import os
+import resource
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tvq
+from conftest import tvqconverter, tvqlib
+
+H, E = tvqlib.header_block(), tvqlib.ender_block()
+
+
+def good(count, first=1):
+    return [tvqlib.Record(first + i, [i] * 12) for i in range(count)]
+
+
+BAD_SIZES = tvqlib.Record(2, [1] * 12, segment_size=13)
+TOO_SMALL = tvqlib.Record(2, [], event_size=0x8004, segment_size=1)
+# name, file bytes, FormatError message, records kept by errors="skip"
+DAMAGE = [
+    ("empty", b"", "no header block: {} is empty", 0),
+    ("not header", tvqlib.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
+    ("cut block", H + tvqlib.event_block(good(3)) + tvqlib.event_block(good(2))[:3616],
+     "block 2 of {} is incomplete: 3616 of 16384 bytes", 3),
+    ("no ender", H + tvqlib.event_block(good(3)), "no ender block: {} ends after 2 blocks", 3),
+    ("wrong flag", H + tvqlib.event_block(good(3)) + tvqlib.raw_block(0x1234) + E,
+     "event block 2, word 0: this block is not event block", 3),
+    ("sizes", H + tvqlib.event_block(good(1) + [BAD_SIZES] + good(1, 3)) +
+     tvqlib.event_block(good(2)) + E,
+     "event block 1, record at word 21: event_size or segment_size is wrong", 3),
+    ("too small", H + tvqlib.event_block(good(1) + [TOO_SMALL]) + E,
+     "segment size 1 is too small at word 21 of event block 1", 1),
+    ("past end", H + tvqlib.event_block(good(3)) +
+     tvqlib.event_block(good(482), markers=False, clip=True) + E,
+     "record at word 8181 of event block 2 runs past the end of the block", 484),
+]
+
+
+@pytest.mark.parametrize("name, data, message, kept", DAMAGE, ids=[d[0] for d in DAMAGE])
+def test_damage(tmp_path, name, data, message, kept):
+    path = tmp_path / "run.tvq"
+    path.write_bytes(data)
+    text = str(path) + ": " + message.format(path)
+    for call in (tvq.open, tvq.read, lambda p: list(tvq.iterate(p))):
+        with pytest.raises(tvq.FormatError) as caught:
+            call(path)
+        assert str(caught.value) == text
+    with tvq.open(path, errors="skip") as f:
+        assert f.problems == [text]
+        assert len(f.records()) == kept and len(f.words()) == 12 * kept
+        assert np.all(f.records()["count"] == 12)
+    # -b2t lists as many records in full: event id, segment id, 12 words
+    tvqconverter("-b2t", path, tmp_path / "listing")
+    lines = (tmp_path / "listing").read_text().splitlines()
+    assert len([line for line in lines if len(line.split()) == 14]) == kept
+
+
+def test_iterate_yields_whole_chunks_before_damage(tmp_path):
+    path = tmp_path / "run.tvq"
+    path.write_bytes(H + b"".join(tvqlib.event_block(good(481)) for _ in range(3)) +
+                     tvqlib.raw_block(7) + E)
+    chunks = tvq.iterate(path, step=500)
+    assert [len(next(chunks)) for _ in range(2)] == [500, 500]
+    with pytest.raises(tvq.FormatError, match="event block 4, word 0: this block is not"):
+        next(chunks)
+
+
+@pytest.mark.parametrize("make", [
+    lambda p: p.write_bytes(b"keep"),
+    lambda p: p.mkdir(),
+    lambda p: p.symlink_to(p.parent / "target"),
+], ids=["file", "directory", "dangling link"])
+def test_existing_path_refused(tmp_path, make):
+    path = tmp_path / "out.tvq"
+    make(path)
+    before = sorted(os.listdir(tmp_path)), os.lstat(path)
+    with pytest.raises(FileExistsError, match="all ready exist"):
+        tvq.write(path, np.zeros((3, 6)))
+    assert (sorted(os.listdir(tmp_path)), os.lstat(path)) == before
+    assert path.is_dir() or path.is_symlink() or path.read_bytes() == b"keep"
+
+
+@pytest.mark.parametrize("texts, error", [
+    ({"run_number": "RUN-0042", "header": "calibration", "print_date": ""}, None),
+    ({"run_number": "RUN-00042"}, "run_number: 9 characters, the field holds 8"),
+    ({"header": "x" * 81}, "header: 81 characters, the field holds 80"),
+    ({"runnumber": "1"}, "no header field 'runnumber'"),
+    ({"ender": "\u20ac"}, "latin-1"),
+])
+def test_header_texts(tmp_path, texts, error):
+    path = tmp_path / "out.tvq"
+    if error is not None:
+        with pytest.raises(ValueError, match=error):
+            tvq.write(path, np.zeros((1, 6)), header=texts)
+        assert not path.exists()
+        return
+    tvq.write(path, np.zeros((1, 6)), header=texts)
+    with tvq.open(path) as f:
+        assert f.header == f.ender == dict(tvqlib.USER, **texts, **{
+            k: v.decode() for k, v in tvqlib.USER.items() if k not in texts})
+
+
+def test_failed_write_leaves_no_file(tmp_path):
+    """A write cut by the file size limit: OSError, and no file."""
+    path = tmp_path / "out.tvq"
+    code = ("import resource, signal, sys, tvq\n"
+            "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (40000, 40000))\n"
+            "try:\n    tvq.write(sys.argv[1], [[1, 2, 3, 4, 5, 6]] * 5000)\n"
+            "except OSError as e:\n    print(e.errno, type(e).__name__)\n")
+    out = subprocess.run([sys.executable, "-c", code, str(path)], stdout=subprocess.PIPE,
+                         universal_newlines=True, env=os.environ).stdout
+    assert out.split() == [str(errno.EFBIG), "OSError"]
+    assert not path.exists()
