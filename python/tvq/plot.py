@@ -5,7 +5,7 @@ count. An existing output is never replaced."""
 import errno
 import math
 import os
-import tempfile
+import secrets
 
 import numpy
 
@@ -42,9 +42,10 @@ def figure(path, layout=None, data_size=None, names=None):
 def save_new(fig, output):
     """Saves the figure as a PNG under a name that must not exist yet: written
     beside it under a temporary name, then linked, which fails if the name has
-    meanwhile been taken."""
+    meanwhile been taken. The file gets the modes any new file gets."""
     directory = os.path.dirname(os.path.abspath(output))
-    handle, temporary = tempfile.mkstemp(prefix=".tvq-plot-", suffix=".png", dir=directory)
+    temporary = os.path.join(directory, ".tvq-plot-%d-%s.png" % (os.getpid(), secrets.token_hex(4)))
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
     try:
         with os.fdopen(handle, "wb") as stream:
             fig.savefig(stream, format="png", metadata={"Software": None})

@@ -117,6 +117,9 @@ def test_plot(tmp_path, make, existing, status, error):
         assert png.read_bytes() == b"mine"
     if status == 0:
         assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        umask = os.umask(0o22)
+        os.umask(umask)
+        assert png.stat().st_mode & 0o777 == 0o666 & ~umask
         from tvq import plot
         fig = plot.figure(path)
         assert fig._suptitle.get_text() == "run1001.tvq: run RUN-1001, 4 records"
