@@ -31,14 +31,17 @@ OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
 
 
 def _files(paths):
-    """Absolute paths of a glob pattern (sorted) or of a list of paths."""
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        pattern = os.fspath(paths)
+    """Absolute paths of a glob pattern (a str, sorted), of one path (a
+    path-like object) or of a list of paths."""
+    if isinstance(paths, (str, bytes)):
+        pattern = os.fsdecode(paths)
         found = sorted(glob.glob(pattern))
         if not found:
             raise FileNotFoundError("no file matches %r" % (pattern,))
         return [os.path.abspath(path) for path in found]
-    files = [os.path.abspath(os.fspath(path)) for path in paths]
+    if isinstance(paths, os.PathLike):
+        paths = [paths]
+    files = [os.path.abspath(os.fsdecode(path)) for path in paths]
     if not files:
         raise ValueError("no files given")
     return files
@@ -46,7 +49,8 @@ def _files(paths):
 
 def read(paths, layout=None, data_size=None, names=None):
     """A dask DataFrame of the values of many block files, one partition per
-    file, in the order given (a glob pattern: in sorted order).
+    file: those of a glob pattern (a str) in sorted order, or of a list of
+    paths in its order.
 
     The columns are those of tvq.read (block, event_id, then the layout's value
     fields) and are known before any file is read. Each worker reads its own
@@ -74,6 +78,9 @@ def _convert_one(option, source, output, program):
     program = _program(program)
     try:
         os.makedirs(os.path.dirname(output), exist_ok=True)
+    except OSError:
+        pass  # the program says that it cannot open the output
+    try:
         run = subprocess.run([program, option, source, output], stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
     except OSError as error:
