@@ -562,7 +562,14 @@ class Bench:
                         expected=expected, check_log=True)
             if not have_program:
                 c.failed = "not built"
-            return c
+            if not args.baseline:
+                return [c]
+            # Another build of the program (an earlier commit, say), timed in
+            # the same run and held to the same output.
+            base = Command("baseline %s" % option, "peer",
+                           lambda out: ([args.baseline, option, in_path, out], None, None),
+                           expected=expected, check_log=True)
+            return [c, base]
 
         def tool(name_, argv_head, in_path, kind="peer"):
             exe = shutil.which(argv_head[0])
@@ -581,7 +588,7 @@ class Bench:
 
         results = {}
         if "b2rb" in args.only:
-            cmds = [program("-b2rb", blocks_file, exp_b2rb),
+            cmds = program("-b2rb", blocks_file, exp_b2rb) + [
                     tool("xxd", ["xxd"], blocks_file),
                     tool("od -An -v -tx2 -w16", ["od", "-An", "-v", "-tx2", "-w16"], blocks_file),
                     tool("hexdump -v -e '%s'" % HEXDUMP_FORMAT,
@@ -592,7 +599,7 @@ class Bench:
             results["-b2rb"] = self.run_conversion("binary to readable dump", "-b2rb",
                                                   blocks_file, cmds)
         if "b2t" in args.only:
-            cmds = [program("-b2t", blocks_file, exp_b2t),
+            cmds = program("-b2t", blocks_file, exp_b2t) + [
                     tool("od -An -v -tu2 -w34", ["od", "-An", "-v", "-tu2", "-w34"], blocks_file),
                     dd_limit(exp_b2t)]
             results["-b2t"] = self.run_conversion("binary to text listing", "-b2t",
@@ -604,7 +611,7 @@ class Bench:
             if not self.sscanf_peer:
                 peer.failed = "not built (no C compiler)"
             cat = tool("cat > file (limit)", ["cat"], text_file, kind="limit")
-            cmds = [program("-t2b", text_file, exp_t2b), peer, cat]
+            cmds = program("-t2b", text_file, exp_t2b) + [peer, cat]
             results["-t2b"] = self.run_conversion("text to binary", "-t2b", text_file, cmds)
 
         if "batch" in args.only and have_program:
@@ -804,6 +811,8 @@ def parse_args(argv):
     ap.add_argument("--binary", default=os.environ.get(
         "TVQCONVERTER", os.path.join(REPO_DIR, "build-bench", "tvqconverter")),
         help="the program (default $TVQCONVERTER or build-bench/tvqconverter)")
+    ap.add_argument("--baseline", metavar="PATH",
+                    help="another build of the program (an earlier commit), timed beside it")
     ap.add_argument("--workdir", help="work directory (default: a new one under /tmp, "
                     "removed at the end)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")

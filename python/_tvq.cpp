@@ -4,6 +4,7 @@
 // text. The GIL is released while a file is read or written.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,9 +100,12 @@ std::string record_problem(const std::string& name, int32_t number, uint32_t sto
          std::to_string(stop) + ": " + reason;
 }
 
-// The message of a walk that failed: a block of the wrong type is located.
-std::string walk_problem(const std::string& name, const Cblock_walk& walk, const std::string& said) {
+// The message of a walk that failed: a block of the wrong type is located. A
+// failed read is no damage of the file: it is thrown as the OSError it is.
+std::string walk_problem(const std::string& name, const Cblock_walk& walk, const std::string& said,
+                         int number) {
   const std::string reason = reason_of(said);
+  if (reason.rfind("cannot read", 0) == 0) throw Os_error{number != 0 ? number : EIO, reason, name};
   if (reason == "this block is not event block")
     return name + ": event block " + std::to_string(walk.event_block_number() + 1) +
            ", word 0: " + reason;
@@ -147,14 +151,55 @@ py::dict fields_of(const std::vector<int16_t>& block) {
   return fields;
 }
 
+// Memory of large arrays is mapped on its own, with huge pages where the
+// system gives them, as NumPy does for its own arrays: a page fault for every
+// 4 KiB of a large result costs more than reading the file.
+constexpr size_t MAPPED_FROM = size_t{4} << 20;
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+size_t mapped_size(size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
+
+void* allocate_bytes(size_t bytes) {
+  if (bytes < MAPPED_FROM) {
+    void* data = std::malloc(std::max<size_t>(bytes, 1));
+    if (data == nullptr) throw std::bad_alloc();
+    return data;
+  }
+  void* data = ::mmap(nullptr, mapped_size(bytes), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(data, mapped_size(bytes), MADV_HUGEPAGE);
+  return data;
+}
+
+void free_bytes(void* data, size_t bytes) {
+  if (data == nullptr) return;
+  if (bytes < MAPPED_FROM)
+    std::free(data);
+  else
+    ::munmap(data, mapped_size(bytes));
+}
+
+template <typename T>
+struct Big_allocator {
+  using value_type = T;
+  Big_allocator() = default;
+  template <typename U>
+  explicit Big_allocator(const Big_allocator<U>&) {}
+  T* allocate(size_t count) { return static_cast<T*>(allocate_bytes(count * sizeof(T))); }
+  void deallocate(T* data, size_t count) { free_bytes(data, count * sizeof(T)); }
+  bool operator==(const Big_allocator&) const { return true; }
+  bool operator!=(const Big_allocator&) const { return false; }
+};
+template <typename T>
+using Big_vector = std::vector<T, Big_allocator<T>>;
+
 // A vector handed to NumPy without a copy: the array owns it.
 template <typename T>
-py::array to_array(std::vector<T>&& items, const py::dtype& type, size_t item_size = sizeof(T),
-                   size_t size = static_cast<size_t>(-1)) {
-  auto* owner = new std::vector<T>(std::move(items));
-  py::capsule base(owner, [](void* data) { delete static_cast<std::vector<T>*>(data); });
-  if (size == static_cast<size_t>(-1)) size = owner->size();
-  return py::array(type, {size}, {item_size}, owner->data(), base);
+py::array to_array(Big_vector<T>&& items, const py::dtype& type) {
+  auto* owner = new Big_vector<T>(std::move(items));
+  py::capsule base(owner, [](void* data) { delete static_cast<Big_vector<T>*>(data); });
+  return py::array(type, {owner->size()}, {sizeof(T)}, owner->data(), base);
 }
 
 off_t file_size(const std::string& name) {
@@ -169,9 +214,9 @@ off_t file_size(const std::string& name) {
 struct Scan {
   std::vector<int16_t> header;
   std::vector<int16_t> ender;
-  std::vector<Record_row> records;
-  std::vector<uint16_t> words;
-  std::vector<uint32_t> starts;
+  Big_vector<Record_row> records;
+  Big_vector<uint16_t> words;
+  Big_vector<uint32_t> starts;
   std::vector<std::string> problems;
   int32_t event_blocks = 0;
 };
@@ -179,15 +224,20 @@ struct Scan {
 void scan_file(const std::string& name, bool skip, Scan& scan) {
   Cfile in;
   open_input(in, name);
-  scan.words.reserve(static_cast<size_t>(file_size(name)) / 2);
+  // as many words as the file; records as many as of 12 data words
+  const auto size = static_cast<size_t>(file_size(name));
+  scan.words.reserve(size / 2);
+  scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+  scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
   Cblock_walk walk(&in);
   std::vector<int16_t> block(WORDS_PER_BLOCK);
   Message_catcher catcher;
   for (;;) {
     catcher.clear();
+    errno = 0;
     const int kind = walk.next_block(block.data());
     if (kind == ERROR) {
-      scan.problems.push_back(walk_problem(name, walk, catcher.text()));
+      scan.problems.push_back(walk_problem(name, walk, catcher.text(), errno));
       if (!skip) throw Format_error(scan.problems.back());
       return;
     }
@@ -245,38 +295,46 @@ py::dict scan(const py::bytes& path, bool skip) {
 
 // ---------------------------------------------------------------- values
 
-// Value rows, grown without filling them first; realloc moves large ones
-// without a copy.
+// Value rows, grown without filling them first.
 class Rows {
  public:
   explicit Rows(size_t row_size) : m_row_size(row_size) {}
-  ~Rows() { std::free(m_data); }
+  ~Rows() { free_bytes(m_data, m_capacity * m_row_size); }
   Rows(const Rows&) = delete;
   Rows& operator=(const Rows&) = delete;
 
   // room() : room for more rows after the first count.
   char* room(size_t count, size_t more) {
-    if (count + more > m_capacity) resize(std::max(count + more, 2 * m_capacity));
+    if (count + more > m_capacity) grow(count, std::max(count + more, 2 * m_capacity));
     return m_data + count * m_row_size;
-  }
-  void resize(size_t capacity) {
-    void* data = std::realloc(m_data, std::max<size_t>(capacity, 1) * m_row_size);
-    if (data == nullptr) throw std::bad_alloc();
-    m_data = static_cast<char*>(data);
-    m_capacity = capacity;
   }
   char* data() const { return m_data; }
   // to_array() : the first count rows as an array that owns them.
   py::array to_array(size_t count, const py::dtype& type) {
-    resize(count);
-    char* data = m_data;
+    struct Owner {
+      char* data;
+      size_t bytes;
+    };
+    auto* owner = new Owner{m_data, m_capacity * m_row_size};
     m_data = nullptr;
     m_capacity = 0;
-    py::capsule base(data, [](void* rows) { std::free(rows); });
-    return py::array(type, {count}, {m_row_size}, data, base);
+    py::capsule base(owner, [](void* pointer) {
+      auto* rows = static_cast<Owner*>(pointer);
+      free_bytes(rows->data, rows->bytes);
+      delete rows;
+    });
+    return py::array(type, {count}, {m_row_size}, owner->data, base);
   }
 
  private:
+  void grow(size_t count, size_t capacity) {
+    char* data = static_cast<char*>(allocate_bytes(capacity * m_row_size));
+    if (m_data != nullptr) std::memcpy(data, m_data, count * m_row_size);
+    free_bytes(m_data, m_capacity * m_row_size);
+    m_data = data;
+    m_capacity = capacity;
+  }
+
   size_t m_row_size;
   char* m_data = nullptr;
   size_t m_capacity = 0;
@@ -300,27 +358,57 @@ class Value_reader {
       throw std::invalid_argument("value rows are " + std::to_string(m_row_size) + " bytes");
     py::gil_scoped_release release;
     open_input(m_in, m_name);
+    m_file_blocks = file_size(m_name) / BLOCK_SIZE;
   }
 
-  // next() : an array of at most step rows; None after the last row.
-  py::object next(int64_t step) {
+  // next() : an array of at most step rows; None after the last row. A
+  // damage raises FormatError, and the rows of the chunk read before it are
+  // lost; with partial, they are given first and the error comes next time.
+  py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
     Rows rows(m_row_size);
     size_t count = 0;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
-      count = fill(rows, static_cast<size_t>(step));
+      if (!m_deferred.empty()) throw Format_error(std::exchange(m_deferred, std::string()));
+      try {
+        fill(rows, static_cast<size_t>(step), count);
+      } catch (const Format_error& error) {
+        if (!partial || count == 0) throw;
+        m_deferred = error.what();
+      }
     }
     if (count == 0) return py::none();
     return rows.to_array(count, m_type);
   }
 
+  // What the walk has seen so far: the header's and the ender's texts (None
+  // before the block is read) and the number of event blocks.
+  py::object header() const { return texts(m_header); }
+  py::object ender() const { return texts(m_ender); }
+  int32_t event_blocks() const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return m_walk.event_block_number();
+  }
+
  private:
-  size_t fill(Rows& rows, size_t step) {
-    size_t count = 0;
+  // fill() : rows up to step; count is how many, also when it throws.
+  void fill(Rows& rows, size_t step, size_t& count) {
+    bool reserved = false;
+    // Room for the chunk at once, judged by the rows of the blocks read so
+    // far, rather than growing again and again.
+    const auto reserve = [&] {
+      if (reserved || m_rows_per_block == 0) return;
+      reserved = true;
+      const auto blocks_left =
+          static_cast<size_t>(std::max<off_t>(m_file_blocks - 2 - m_walk.event_block_number(), 0));
+      const size_t left = m_pending_rows - m_pending_at + m_rows_per_block * blocks_left;
+      rows.room(count, std::min(step - count, left) + MAX_RECORDS_PER_BLOCK);
+    };
     Message_catcher catcher;
     while (count < step) {
+      reserve();
       if (m_pending_at < m_pending_rows) {
         const size_t take = std::min(step - count, m_pending_rows - m_pending_at);
         std::memcpy(rows.room(count, take), m_pending.data() + m_pending_at * m_row_size,
@@ -331,31 +419,50 @@ class Value_reader {
       }
       if (m_ended) break;
       catcher.clear();
+      errno = 0;
       const int kind = m_walk.next_block(m_block.data());
       if (kind == ERROR) {
         m_ended = true;
-        throw Format_error(walk_problem(m_name, m_walk, catcher.text()));
+        throw Format_error(walk_problem(m_name, m_walk, catcher.text(), errno));
       }
       if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
+      if (kind == Cblock_walk::HEADER_BLOCK) m_header = m_block;
+      if (kind == Cblock_walk::ENDER_BLOCK) m_ender = m_block;
       if (kind != Cblock_walk::EVENT_BLOCK) continue;
       // The rows of a block that fit whole go straight into the chunk.
+      size_t added;
       if (step - count >= MAX_RECORDS_PER_BLOCK) {
-        count += add_rows(rows.room(count, MAX_RECORDS_PER_BLOCK));
+        added = add_rows(rows.room(count, MAX_RECORDS_PER_BLOCK));
+        count += added;
       } else {
-        m_pending_rows = add_rows(m_pending.room(0, MAX_RECORDS_PER_BLOCK));
+        added = m_pending_rows = add_rows(m_pending.room(0, MAX_RECORDS_PER_BLOCK));
         m_pending_at = 0;
       }
+      m_rows_per_block = std::max(m_rows_per_block, added);
     }
-    return count;
   }
 
   // add_rows() : the rows of the block's records, from row on; how many. A
   // record that breaks the rules, or whose data words do not fit the layout,
   // ends the file.
   size_t add_rows(char* const first) {
+    // The compiled-in layout's rows are copied with a size known when
+    // compiling: a few moves instead of a loop.
+    if (m_data_size == 4 && m_words == static_cast<size_t>(WORDS_PER_LINE))
+      return add_rows_of<WORDS_PER_LINE>(first);
+    return add_rows_of<0>(first);
+  }
+
+  py::object texts(const std::vector<int16_t>& block) const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return block.empty() ? py::object(py::none()) : py::object(fields_of(block));
+  }
+
+  template <int32_t FIXED_WORDS>
+  size_t add_rows_of(char* const first) {
     Message_catcher catcher;
     const int32_t number = m_walk.event_block_number();
-    const size_t words = m_words;
+    const size_t words = FIXED_WORDS != 0 ? static_cast<size_t>(FIXED_WORDS) : m_words;
     const size_t row_size = m_row_size;
     const bool pairs = m_data_size == 4;
     const auto block_number = static_cast<uint32_t>(number);
@@ -372,18 +479,19 @@ class Value_reader {
             bad = record;
             return;
           }
-          const uint32_t head = block_number;
-          const uint32_t id = record.event_id;
-          std::memcpy(row, &head, 4);
-          std::memcpy(row + 4, &id, 4);
+          const uint64_t head = block_number | uint64_t{record.event_id} << 32;
+          std::memcpy(row, &head, 8);
           const int16_t* data = record.words + 1;
-          if (pairs) {
+          char* value = row + VALUES_AT;
+          if (FIXED_WORDS != 0) {
+            std::memcpy(value, data, 2 * static_cast<size_t>(FIXED_WORDS));
+          } else if (pairs) {
             // two words a value, low half first: the value's own bytes
-            std::memcpy(row + VALUES_AT, data, 2 * words);
+            for (size_t i = 0; i < words; i += 2, value += 4) std::memcpy(value, data + i, 4);
           } else {
-            for (size_t i = 0; i < words; ++i) {
-              const int32_t value = data[i];
-              std::memcpy(row + VALUES_AT + 4 * i, &value, 4);
+            for (size_t i = 0; i < words; ++i, value += 4) {
+              const int32_t word = data[i];
+              std::memcpy(value, &word, 4);
             }
           }
           row += row_size;
@@ -410,23 +518,29 @@ class Value_reader {
   Cfile m_in;
   Cblock_walk m_walk;
   std::vector<int16_t> m_block;
+  std::vector<int16_t> m_header;
+  std::vector<int16_t> m_ender;
   Rows m_pending;
   size_t m_pending_rows = 0;
   size_t m_pending_at = 0;
   bool m_ended = false;
-  std::mutex m_busy;
+  off_t m_file_blocks = 0;
+  size_t m_rows_per_block = 0;  // the most rows a block gave so far
+  std::string m_deferred;  // a damage met after rows that were given first
+  mutable std::mutex m_busy;
 };
 
 // ----------------------------------------------------------------- write
 
-// The records of a (rows, words) array, one row a record.
+// The records of a (rows, words) array, one row a record; a row's words lie
+// side by side, rows stride bytes apart.
 class Array_records {
  public:
-  Array_records(const uint16_t* data, size_t rows, int32_t words)
-      : m_data(data), m_rows(rows), m_words(words) {}
+  Array_records(const char* data, size_t rows, ptrdiff_t stride, int32_t words)
+      : m_data(data), m_rows(rows), m_stride(stride), m_words(words) {}
   int next_record() {
     if (m_next == m_rows) return END_OF_FILE;
-    m_current = reinterpret_cast<const int16_t*>(m_data + m_next * static_cast<size_t>(m_words));
+    m_current = reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
     ++m_next;
     return OK;
   }
@@ -434,8 +548,9 @@ class Array_records {
   const int16_t* words() const { return m_current; }
 
  private:
-  const uint16_t* m_data;
+  const char* m_data;
   size_t m_rows;
+  ptrdiff_t m_stride;
   int32_t m_words;
   size_t m_next = 0;
   const int16_t* m_current = nullptr;
@@ -471,44 +586,38 @@ void set_texts(Cconverter& converter, Cconverter::Cuser& user, const py::dict& t
   }
 }
 
-// Outputs are created and closed one at a time: the core keeps no state
-// between files, but the module need not rely on that for its writes.
-std::mutex output_lock;
-
 void write_words(const py::bytes& path,
-                 const py::array_t<uint16_t, py::array::c_style | py::array::forcecast>& words,
+                 const py::array_t<uint16_t, py::array::forcecast>& given,
                  const py::dict& texts) {
-  if (words.ndim() != 2 || words.shape(1) < 1 || words.shape(1) > 2 * MAX_CONVERSIONS)
+  if (given.ndim() != 2 || given.shape(1) < 1 || given.shape(1) > 2 * MAX_CONVERSIONS)
     throw py::value_error("records must be a 2-D array of 1 to 32 words a row");
+  // Rows are taken where they are when each row's words lie side by side.
+  const auto words = given.strides(1) == 2 || given.shape(1) == 1
+                         ? given
+                         : py::array_t<uint16_t, py::array::forcecast>(
+                               py::module_::import("numpy").attr("ascontiguousarray")(given));
   const std::string name = path;
   auto converter = std::make_unique<Cconverter>();
   auto user = std::make_unique<Cconverter::Cuser>();
   std::memset(user.get(), 0, sizeof(Cconverter::Cuser));
   set_texts(*converter, *user, texts);
-  Array_records source(words.data(), static_cast<size_t>(words.shape(0)),
+  Array_records source(reinterpret_cast<const char*>(words.data()),
+                       static_cast<size_t>(words.shape(0)), words.strides(0),
                        static_cast<int32_t>(words.shape(1)));
 
   py::gil_scoped_release release;
   Message_catcher catcher;
   Cfile out;
-  int opened;
-  int number;
-  {
-    std::lock_guard<std::mutex> lock(output_lock);
-    opened = out.fopen_wb(name);
-    number = errno;
-  }
+  errno = 0;
+  const int opened = out.fopen_wb(name);
+  int number = errno;
   if (opened != OK) {
     if (catcher.text().rfind("all ready exist", 0) == 0) number = EEXIST;
     throw Os_error{number != 0 ? number : EIO, reason_of(catcher.text()), name};
   }
   converter->set_file(&out, "out");
   const int result = converter->write_binary_file(source, user.get(), user.get());
-  int closed;
-  {
-    std::lock_guard<std::mutex> lock(output_lock);
-    closed = out.close();
-  }
+  const int closed = out.close();
   if (result != OK || closed != OK) {
     // The file was created here: a failed write leaves none behind.
     number = out.write_error();
@@ -567,5 +676,8 @@ PYBIND11_MODULE(_tvq, m) {
   py::class_<Value_reader>(m, "Value_reader")
       .def(py::init<const py::bytes&, const std::string&, uint32_t, const py::dtype&>(),
            py::arg("path"), py::arg("kinds"), py::arg("data_size"), py::arg("dtype"))
-      .def("next", &Value_reader::next, py::arg("step"));
+      .def("next", &Value_reader::next, py::arg("step"), py::arg("partial") = false)
+      .def("header", &Value_reader::header)
+      .def("ender", &Value_reader::ender)
+      .def("event_blocks", &Value_reader::event_blocks);
 }

@@ -1,3 +1,4 @@
+// The two field-access functions the listing reads a block's fields with.
 #include "global.h"
 
 #include <cstring>

@@ -171,14 +171,14 @@ constexpr double POWERS_OF_TEN_DOUBLE[2 * MAX_POWER + 1] = {
 // The fast path computes significand * 10^exponent as one product of two
 // doubles: the significand is exact (at most 15 digits, below 2^53), the
 // power of ten is correctly rounded (relative error at most 2^-53), and the
-// product is rounded once more (again 2^-53). The computed value v and the
-// exact value x therefore differ by at most (1 + 2^-53)^2 - 1 < 2^-52 + 2^-105
-// of x: less than two units in the last place of v (a unit is at least 2^-53
-// of v's magnitude, and v and x lie within 2^-51 of each other). So v and x
-// round to the same float unless a halfway point lies within two units of
-// v: then v's 29 low bits lie within 2 of FLOAT_HALFWAY. A point where the
-// binade changes is a float, not a halfway point, so it does not matter.
-// GUARD is 8, four times that bound.
+// product is rounded once more (again at most 2^-53). The computed value v
+// and the exact value x therefore differ by at most (1 + 2^-53)^2 - 1, just
+// over 2^-52, of x. A unit in the last place of a double is more than 2^-53
+// of its magnitude, so v lies less than two units from x, and the two round
+// to the same float unless a halfway point lies within two units of v, that
+// is unless v's 29 low bits are within 2 of FLOAT_HALFWAY. (Where v and x
+// lie in different binades, the power of two between them is a float, not a
+// halfway point.) GUARD is 8, four times that bound.
 constexpr uint64_t BELOW_FLOAT_MASK = (uint64_t{1} << 29) - 1;
 constexpr uint64_t FLOAT_HALFWAY = uint64_t{1} << 28;
 constexpr uint64_t GUARD = 8;

@@ -2,6 +2,7 @@
 
     python3 -m tvq info FILE    header fields, event block and record counts,
                                 per value field its minimum, maximum and mean
+                                (read in chunks: a file of any size)
     python3 -m tvq plot FILE -o run.png
                                 one histogram per value field (a PNG)
 
@@ -11,6 +12,7 @@ arguments and returns the exit status.
 """
 
 import argparse
+import os
 import sys
 
 import numpy as np
@@ -28,41 +30,49 @@ def _info_arguments(parser):
 
 
 def _info(args, out):
-    with tvq.open(args.file, errors="skip") as f:
-        print("file          %s" % f.name, file=out)
-        if f.header is None:
-            print("header        (none)", file=out)
-        for name in tvq.FIELDS if f.header is not None else ():
-            print("%-13s %r" % (name, f.header[name]), file=out)
-        if f.ender is None:
-            print("ender block   (none)", file=out)
-        elif f.ender == f.header:
-            print("ender block   the header's texts", file=out)
-        else:
-            for name in tvq.FIELDS:
-                print("%-13s %r" % ("ender." + name, f.ender[name]), file=out)
-        print("event blocks  %d" % f.event_blocks, file=out)
-        print("records       %d" % len(f.records()), file=out)
-        try:
-            values = f.values(args.layout, args.data_size)
-        except tvq.FormatError as error:
-            values = None
-            print("values        none: %s" % error, file=out)
-        if values is not None:
-            print("%-13s %-5s %14s %14s %14s" % ("field", "kind", "min", "max", "mean"),
-                  file=out)
-            for name in values.dtype.names[2:]:
-                column = values[name]
-                kind = "%d" if column.dtype.kind == "i" else "%f"
-                if len(column) == 0:
-                    print("%-13s %-5s %14s %14s %14s" % (name, kind, "-", "-", "-"), file=out)
-                    continue
-                low, high = column.min(), column.max()
-                mean = column.mean(dtype=np.float64)
-                print("%-13s %-5s %14.6g %14.6g %14.6g" % (name, kind, low, high, mean), file=out)
-        for problem in f.problems:
-            print("problem       %s" % problem, file=out)
-        return 1 if f.problems or values is None else 0
+    """Read in chunks: the quick look needs no more memory for a large file."""
+    shape = tvq._Layout(args.layout, args.data_size, None)
+    reader = tvq._tvq.Value_reader(os.fsencode(args.file), shape.kinds, shape.data_size,
+                                   shape.dtype)
+    records, low, high, total, problem = 0, {}, {}, {}, None
+    try:
+        while True:
+            chunk = reader.next(1_000_000, partial=True)
+            if chunk is None:
+                break
+            records += len(chunk)
+            for name in shape.names:
+                column = chunk[name]
+                low[name] = min(low.get(name, column.min()), column.min())
+                high[name] = max(high.get(name, column.max()), column.max())
+                total[name] = total.get(name, 0.0) + column.sum(dtype=np.float64)
+    except tvq.FormatError as error:
+        problem = str(error)
+    header, ender = reader.header(), reader.ender()
+    print("file          %s" % args.file, file=out)
+    for name in tvq.FIELDS if header is not None else ():
+        print("%-13s %r" % (name, header[name]), file=out)
+    if header is None or ender is None:
+        print("%-13s (not read)" % ("header" if header is None else "ender block"), file=out)
+    elif ender == header:
+        print("ender block   the header's texts", file=out)
+    else:
+        for name in tvq.FIELDS:
+            print("%-13s %r" % ("ender." + name, ender[name]), file=out)
+    print("event blocks  %d" % reader.event_blocks(), file=out)
+    print("records       %d" % records, file=out)
+    print("%-13s %-5s %14s %14s %14s" % ("field", "kind", "min", "max", "mean"), file=out)
+    for name, kind in zip(shape.names, shape.kinds):
+        if name not in low:
+            print("%-13s %-5s %14s %14s %14s" % (name, "%" + kind, "-", "-", "-"), file=out)
+            continue
+        print("%-13s %-5s %14.6g %14.6g %14.6g" % (name, "%" + kind, low[name], high[name],
+                                                   total[name] / records), file=out)
+    if problem is not None:
+        print("problem       %s (the figures above are of the records before it)" % problem,
+              file=out)
+        return 1
+    return 0
 
 
 # name -> (help, add_arguments(parser), run(args, out) -> exit status)

@@ -4,6 +4,7 @@ what tvq.write refuses."""
 
 import errno
 import os
+import random
 import resource
 import signal
 import subprocess
@@ -120,3 +121,43 @@ def test_failed_write_leaves_no_file(tmp_path):
                          universal_newlines=True, env=os.environ).stdout
     assert out.split() == [str(errno.EFBIG), "OSError"]
     assert not path.exists()
+
+
+def random_records(seed):
+    """An event block of records of random sizes, the last running past its
+    end, or with one inconsistent or too short on the way (by seed % 3)."""
+    rng = random.Random(seed)
+    words = [0, 0, 0]
+    bad = rng.randrange(50) if seed % 3 else -1
+    while len(words) < 8191:
+        n = rng.randrange(40)
+        sizes = {0: (n + 5, n + 2), 1: (n + 7, n + 2), 2: (4, 1)}[seed % 3 if bad == 0 else 0]
+        words += [sizes[0] | 0x8000, 1, len(words), sizes[1], 1]
+        words += [rng.randrange(0x10000) for _ in range(n)]
+        bad -= 1
+    return tvqlib.raw_block(0, words=words[:8191])
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_any_records(tmp_path, seed):
+    """Records of random sizes: an error or records, never a crash; skip
+    mode keeps the records -b2t lists in full and goes on with the next
+    block."""
+    path = tmp_path / "random.tvq"
+    path.write_bytes(H + random_records(seed) +
+                     tvqlib.event_block(good(1) + [tvqlib.Record(2, [seed] * seed)]) + E)
+    with tvq.open(path, errors="skip") as f:
+        records = f.records()
+        assert records["count"].sum() == len(f.words())
+        assert list(records["block"][-2:]) == [2, 2] and records["count"][-1] == seed
+    tvqconverter("-b2t", path, tmp_path / "listing")
+    first, second = (tmp_path / "listing").read_text().split("#  2 event block\n\n")
+    lines = first.split("#  1 event block\n\n")[1].splitlines()
+    whole = [line.split() for line in lines if line.endswith(" ")][:len(records) - 2]
+    assert [len(words) - 2 for words in whole] == list(records["count"][:-2])
+    assert [len(line.split()) - 2 for line in second.splitlines()[:2]] == [12, seed]
+    try:
+        values = tvq.read(path, "%d", data_size=2)
+        assert len(values) == len(records)
+    except tvq.FormatError as error:
+        assert str(error).startswith(str(path) + ": ")

@@ -2,7 +2,9 @@
 reads back to the values sscanf gives for its text, and tvq.write of those
 values gives the bytes -t2b gave."""
 
+import doctest
 import os
+import pathlib
 import random
 import subprocess
 import sys
@@ -123,11 +125,27 @@ def test_layouts_refused_as_the_settings_refuse_them(tmp_path, layout, data_size
     assert not path.exists()
 
 
-def test_info(tmp_path):
-    path = t2b(tmp_path, LINES[:3])
+@pytest.mark.parametrize("cut, status, last", [
+    (None, 0, "v5            %f                 0             12        3.25062"),
+    (40000, 1, "problem       {}: block 2 of {} is incomplete: 7232 of 16384 bytes (the figures "
+               "above are of the records before it)"),
+])
+def test_info(tmp_path, cut, status, last):
+    path = t2b(tmp_path, LINES[:3] + LINES[-1:])
+    path.write_bytes(path.read_bytes()[:cut])
     proc = subprocess.run([sys.executable, "-m", "tvq", "info", str(path)], env=os.environ,
                           stdout=subprocess.PIPE, universal_newlines=True)
-    assert proc.returncode == 0
+    assert proc.returncode == status
     lines = proc.stdout.splitlines()
-    assert "run_number    'RUN-1001'" in lines and "records       3" in lines
-    assert lines[-6].split() == ["v0", "%d", "-1", "5", "1.66667"]
+    assert "run_number    'RUN-1001'" in lines and "records       4" in lines
+    assert lines[-1] == last.format(path, path)
+
+
+def test_readme_session(monkeypatch):
+    """The README's Python session gives the output shown there."""
+    root = pathlib.Path(__file__).resolve().parents[2]
+    session = (root / "README.md").read_text().split("```pycon\n")[1].split("```")[0]
+    monkeypatch.chdir(root)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0))
+    assert runner.failures == 0 and runner.tries == 8
