@@ -20,6 +20,7 @@ import shutil
 import subprocess
 
 import dask
+import dask.base
 import dask.dataframe
 import numpy
 import pandas
@@ -58,9 +59,21 @@ def read(paths, layout=None, data_size=None, names=None):
     tvq.FormatError naming that file, a missing one with FileNotFoundError."""
     dtype = tvq.dtype(layout=layout, data_size=data_size, names=names)
     meta = pandas.DataFrame(numpy.empty(0, dtype=dtype))
-    return dask.dataframe.from_map(tvq.to_pandas, _files(paths),
-                                   args=(layout, data_size, names), meta=meta,
-                                   label="tvq-read")
+    files = _files(paths)
+    # The files' times and sizes in the name of the frame's pieces: a file
+    # changed since an earlier read() is not taken for a piece that a cluster
+    # still holds under the same name.
+    token = dask.base.tokenize(files, [_stamp(path) for path in files], layout, data_size, names)
+    return dask.dataframe.from_map(tvq.to_pandas, files, args=(layout, data_size, names),
+                                   meta=meta, label="tvq-read", token=token)
+
+
+def _stamp(path):
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_mtime_ns, status.st_size
 
 
 def _program(program):
