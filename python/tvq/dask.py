@@ -93,6 +93,7 @@ def _convert_one(option, source, output, program):
         os.makedirs(os.path.dirname(output), exist_ok=True)
     except OSError:
         pass  # the program says that it cannot open the output
+    existed = os.path.lexists(output)
     try:
         run = subprocess.run([program, option, source, output], stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
@@ -110,8 +111,9 @@ def _convert_one(option, source, output, program):
         message += "killed by %s\n" % name
         status = 128 - status
     # The program opens its output with O_EXCL: unless it says the output
-    # already existed, what is under the name was written by this run.
-    refused = ("all ready exist %s\n" % output) in message
+    # already existed (or it did before a run stopped by a signal), what is
+    # under the name was written by this run.
+    refused = existed or ("all ready exist %s\n" % output) in message
     if status != 0 and not refused:
         try:
             os.unlink(output)
@@ -123,7 +125,7 @@ def _convert_one(option, source, output, program):
 def convert(paths, option, out_dir, program=None):
     """Runs `tvqconverter OPTION FILE OUT_DIR/NAME` for every file, on the
     workers, and returns a pandas DataFrame with one row per file, in order:
-    file, output, status (the exit status: 0 for a conversion that ran to
+    file and output (absolute paths), status (the exit status: 0 for a conversion that ran to
     its end) and message (everything the program printed).
 
     NAME is the file's name with the extension of the output: .rb for -b2rb,
