@@ -650,14 +650,25 @@ PYBIND11_MODULE(_tvq, m) {
     try {
       if (pending) std::rethrow_exception(pending);
     } catch (const Format_error& error) {
-      PyErr_SetString(format_error.ptr(), error.what());
+      // Messages hold file names, which need not be UTF-8: decoded as
+      // Python decodes file names.
+      PyObject* text = PyUnicode_DecodeFSDefault(error.what());
+      if (text != nullptr) {
+        PyErr_SetObject(format_error.ptr(), text);
+        Py_DECREF(text);
+      }
     } catch (const Os_error& error) {
-      py::object name = py::reinterpret_steal<py::object>(
-          PyUnicode_DecodeFSDefaultAndSize(error.name.data(), static_cast<Py_ssize_t>(error.name.size())));
-      py::object exception = py::reinterpret_steal<py::object>(PyObject_CallFunction(
-          PyExc_OSError, "isO", error.number, error.text.c_str(), name.ptr()));
-      if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())),
-                                     exception.ptr());
+      const auto decode = [](const std::string& text) {
+        return py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+      };
+      const py::object name = decode(error.name);
+      const py::object text = decode(error.text);
+      if (!name || !text) return;
+      const auto exception = py::reinterpret_steal<py::object>(
+          PyObject_CallFunction(PyExc_OSError, "iOO", error.number, text.ptr(), name.ptr()));
+      if (exception)
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     }
   });
 

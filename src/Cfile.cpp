@@ -98,13 +98,6 @@ int Cfile::create_new(const std::string& name) {
   return OK;
 }
 
-bool Cfile::is_file_of(int fd) const {
-  struct stat mine {};
-  struct stat theirs {};
-  return m_fd >= 0 && fstat(m_fd, &mine) == 0 && fstat(fd, &theirs) == 0 &&
-         mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
-}
-
 int Cfile::fopen_rb(std::string name) { return open_existing(name); }
 int Cfile::fopen_r(std::string name) { return open_existing(name); }
 int Cfile::fopen_wb(std::string name) { return create_new(name); }
@@ -227,11 +220,14 @@ void Cfile::report_write_failure(int error_number) {
 }
 
 // write_all() : writes every byte, through short writes and interruptions;
-// 0, or the errno of the write that failed.
+// 0, or the errno of the write that failed. A write that takes none of the
+// bytes would make no progress if tried again: it fails as on a full disk
+// (ENOSPC), as coreutils' full_write takes it.
 int Cfile::write_all(const char* data, size_t length) {
   while (length > 0) {
     const ssize_t done = ::write(m_fd, data, length);
-    if (done >= 0) {
+    if (done == 0) return ENOSPC;
+    if (done > 0) {
       data += done;
       length -= static_cast<size_t>(done);
     } else if (errno != EINTR) {

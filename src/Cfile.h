@@ -78,8 +78,6 @@ class Cfile {
     if (m_write_failed) m_end = 0;
   }
 
-  // is_file_of() : true when the open file is the one descriptor fd refers to.
-  bool is_file_of(int fd) const;
 
   // close() : flushes and closes; ERROR (after a message) if any write of
   // this file failed, now or before.

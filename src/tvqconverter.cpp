@@ -3,6 +3,7 @@
 #include "tvqconverter.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "Cconverter.h"
 #include "Cfile.h"
@@ -63,6 +65,35 @@ int open_closed_standard_descriptors(bool& stdin_closed) {
   return OK;
 }
 
+// names_standard_input() : true when name leads to the program's own
+// descriptor 0 (/dev/stdin, /dev/fd/0, /proc/self/fd/0, /proc/<pid>/fd/0, or
+// a symbolic link to one of them). Decided by the name alone: a closed
+// descriptor 0 has been opened on /dev/null, so the file it refers to cannot
+// tell /dev/stdin from /dev/null. The links are followed one at a time,
+// because the last one, descriptor 0's own, leads to /dev/null.
+bool names_standard_input(std::string name) {
+  const std::string own_fd = "/proc/" + std::to_string(getpid()) + "/fd";
+  const std::string own_task_fd = "/proc/" + std::to_string(getpid()) + "/task/" +
+                                  std::to_string(getpid()) + "/fd";
+  for (int links = 0; links <= 40; ++links) {
+    const size_t slash = name.rfind('/');
+    const std::string directory =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+    char resolved[PATH_MAX];
+    if (realpath(directory.c_str(), resolved) == nullptr) return false;
+    const std::string real_directory = resolved;
+    if (last == "0" && (real_directory == own_fd || real_directory == own_task_fd)) return true;
+    char target[PATH_MAX];
+    const ssize_t length = readlink(name.c_str(), target, sizeof target - 1);
+    if (length < 0) return false;  // not a symbolic link: a file of its own
+    target[length] = '\0';
+    name = target[0] == '/' ? std::string(target)
+                            : (real_directory == "/" ? "" : real_directory) + "/" + target;
+  }
+  return false;
+}
+
 // An allocation failure is reported by throwing std::bad_alloc, and the
 // exception needs memory of its own: when malloc fails, the C++ library takes
 // it from a reserve set aside at startup, which is missing when memory was
@@ -89,7 +120,7 @@ int run(const std::string& option, const std::string& input_name,
   const bool from_text = option == "-t2b";
   if ((from_text ? input->fopen_r(input_name) : input->fopen_rb(input_name)) == ERROR) return -1;
   // /dev/stdin of a caller that closed it would read as an empty file.
-  if (stdin_closed && input->is_file_of(STDIN_FILENO)) {
+  if (stdin_closed && names_standard_input(input_name)) {
     std::printf("%s is the standard input, which is closed\n", input_name.c_str());
     std::printf("cannot open %s\n", input_name.c_str());
     return -1;

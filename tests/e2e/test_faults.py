@@ -81,14 +81,30 @@ class TrickleFeeder(t.FifoFeeder):
 
 
 class WriteLimits(t.E2ETestCase):
-    """The output file reaches a file size limit (SIGXFSZ ignored): the
-    program stops with "cannot write" and exit 255, and the output is the
-    beginning of the full output. The limits here sit at the edges of the
-    writers' pieces; the other write failure tests take limits inside them."""
+    """The output file reaches a file size limit (SIGXFSZ ignored), or its
+    writes stop making progress (write() returns 0, injected): the program
+    stops with "cannot write" and exit 255, and the output is the beginning
+    of the full output. The limits here sit at the edges of the writers'
+    pieces; the other write failure tests take limits inside them."""
 
-    def setUp(self):
-        super().setUp()
-        t.skip_if_wrapped(self, t.FSIZE_UNDER_WRAPPER)
+    # (failure, its reason in the message)
+    FAILURES = [
+        ("file size limit", "File too large"),
+        ("write without progress", "No space left on device"),
+    ]
+
+    def run_failing(self, failure, option, name, limit, **feed):
+        """A run whose writes to out fail, in the way failure names, once
+        limit bytes have reached it. A write that makes no progress must
+        not make the program spin: the run has a short timeout."""
+        if failure == "file size limit":
+            t.skip_if_wrapped(self, t.FSIZE_UNDER_WRAPPER)
+            return self.tvq(option, name, "out", fsize_limit=limit, **feed)
+        env = t.zero_write_env(self, self.path("out"), limit)
+        try:
+            return self.tvq(option, name, "out", env=env, timeout=20, **feed)
+        except subprocess.TimeoutExpired:
+            self.fail("the program did not stop at a write that makes no progress")
 
     def limits(self, segments):
         """(description, limit) at the edges of the output's pieces."""
@@ -115,28 +131,31 @@ class WriteLimits(t.E2ETestCase):
             self.assertEqual(0, expected.status)
             self.assertEqual(5, len(expected.segments), "input should give five pieces")
             steps = ("write_event_block_binary",) if option == "-t2b" else ()
-            for source in ("file", "pipe"):
-                for description, limit in self.limits(expected.segments):
-                    with self.subTest(option=option, source=source, limit=description):
-                        self.new_case()
-                        self.write_file("in", data)
-                        name = "in" if source == "file" else "/dev/stdin"
-                        feed = {"input_data": data} if source == "pipe" else {}
-                        expected = model_for(option, data, name)
-                        result = self.tvq(option, name, "out", fsize_limit=limit, **feed)
-                        self.assertWriteFailure(result, expected, "out", limit,
-                                                return_flag_steps=steps)
+            for failure, reason in self.FAILURES:
+                for source in ("file", "pipe"):
+                    for description, limit in self.limits(expected.segments):
+                        with self.subTest(option=option, failure=failure, source=source,
+                                          limit=description):
+                            self.new_case()
+                            self.write_file("in", data)
+                            name = "in" if source == "file" else "/dev/stdin"
+                            feed = {"input_data": data} if source == "pipe" else {}
+                            expected = model_for(option, data, name)
+                            result = self.run_failing(failure, option, name, limit, **feed)
+                            self.assertWriteFailure(result, expected, "out", limit,
+                                                    return_flag_steps=steps, reason=reason)
 
     def test_limit_equal_to_the_output(self):
         """An output of exactly the limit is no failure."""
         for option in OPTIONS:
-            with self.subTest(option=option):
-                self.new_case()
-                data = input_for(option)
-                expected = model_for(option, data, "in")
-                self.write_file("in", data)
-                result = self.tvq(option, "in", "out", fsize_limit=len(expected.out))
-                self.assertMatchesModel(result, expected, "out")
+            for failure, _ in self.FAILURES:
+                with self.subTest(option=option, failure=failure):
+                    self.new_case()
+                    data = input_for(option)
+                    expected = model_for(option, data, "in")
+                    self.write_file("in", data)
+                    result = self.run_failing(failure, option, "in", len(expected.out))
+                    self.assertMatchesModel(result, expected, "out")
 
 
 class StartingConditions(t.E2ETestCase):
@@ -178,13 +197,58 @@ class StartingConditions(t.E2ETestCase):
                     self.assertRun(result, expected.status, "" if 1 in closed else expected.stdout)
                     self.assertBytesEqual(expected.out, self.read_file("out"))
 
+    # (input name, symbolic links made first as (name, target), refused),
+    # with standard input closed: a name that leads to the program's own
+    # standard input is refused; any other name is a file of its own.
+    # "{pid}" stands for the program's process id.
+    CLOSED_INPUT_NAMES = [
+        ("/dev/stdin", (), True),
+        ("/dev/fd/0", (), True),
+        ("/proc/self/fd/0", (), True),
+        ("/proc/thread-self/fd/0", (), True),
+        ("/proc/self/fd/../fd/0", (), True),
+        ("/proc/{pid}/fd/0", (), True),
+        ("stdin-link", (("stdin-link", "/dev/stdin"),), True),
+        ("link-to-link", (("link-to-link", "fd-link/0"), ("fd-link", "/proc/self/fd")), True),
+        ("/dev/null", (), False),
+        ("null-link", (("null-link", "/dev/null"),), False),
+        ("/proc/self/fd/../../self/cwd/empty", (), False),
+    ]
+
+    def run_closed_input(self, option, name):
+        """A run with standard input closed; a name with "{pid}" is given
+        with the program's process id (that of the shell it is exec'd from).
+        Returns the result and the name as given."""
+        if "{pid}" not in name:
+            return self.tvq(option, name, "out", closed=(0,)), name
+        script = 'echo $$ >pid; exec "$@" "%s" out' % name.replace("{pid}", "$$")
+        command = ["sh", "-c", script, "sh"] + t.wrapper() + [t.binary_path(), option]
+        proc = subprocess.run(command, cwd=self.dir, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300,
+                              preexec_fn=lambda: os.close(0))
+        given = name.replace("{pid}", self.read_file("pid").decode().strip())
+        return t.Result(proc.returncode, proc.stdout.decode("latin-1"),
+                        proc.stderr.decode("latin-1")), given
+
     def test_closed_standard_input_as_input(self):
-        """/dev/stdin of a caller that closed it is no input, not an empty one."""
-        self.new_case()
-        result = self.tvq("-t2b", "/dev/stdin", "out", closed=(0,))
-        self.assertRun(result, 255, "/dev/stdin is the standard input, which is closed\n"
-                       "cannot open /dev/stdin\n")
-        self.assertFalse(os.path.lexists(self.path("out")), "output created")
+        """A name for the standard input of a caller that closed it is no
+        input, not an empty one; /dev/null, named as such or by a link, is
+        an empty input, converted as with standard input open."""
+        for option in OPTIONS:
+            for name, links, refused in self.CLOSED_INPUT_NAMES:
+                with self.subTest(option=option, name=name):
+                    self.new_case()
+                    self.write_file("empty", b"")
+                    for link, target in links:
+                        os.symlink(target, self.path(link))
+                    result, given = self.run_closed_input(option, name)
+                    if refused:
+                        self.assertRun(result, 255,
+                                       "%s is the standard input, which is closed\n"
+                                       "cannot open %s\n" % (given, given))
+                        self.assertFalse(os.path.lexists(self.path("out")), "output created")
+                    else:
+                        self.assertMatchesModel(result, model_for(option, b"", given), "out")
 
     def test_small_stack(self):
         t.skip_if_wrapped(self, "the stack limit would bind the wrapper too")

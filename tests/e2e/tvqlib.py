@@ -680,10 +680,11 @@ def sanitizer_build():
 
 
 def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, timeout=30,
-        limits=(), closed=()):
+        limits=(), closed=(), env=None):
     """Run the binary with args in cwd (under the wrapper, if any); stdout is
     decoded as latin-1 so that every byte survives. limits: (resource, value)
-    pairs set as both limits; closed: descriptors closed before the start."""
+    pairs set as both limits; closed: descriptors closed before the start;
+    env: variables added to the environment."""
 
     def prepare():
         if fsize_limit is not None:
@@ -699,6 +700,8 @@ def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, 
             os.setuid(as_user)
 
     kwargs = {}
+    if env:
+        kwargs["env"] = dict(os.environ, **env)
     if input_data is not None:
         kwargs["input"] = input_data
     else:
@@ -712,7 +715,8 @@ def run(args, cwd, input_data=None, stdin=None, fsize_limit=None, as_user=None, 
     return Result(proc.returncode, proc.stdout.decode("latin-1"), proc.stderr.decode("latin-1"))
 
 
-def allowed_failure_tails(segments, limit, name, return_flag_steps=()):
+def allowed_failure_tails(segments, limit, name, return_flag_steps=(),
+                          reason="File too large"):
     """Possible ends of stdout after the output file reached limit bytes:
     "cannot write", the step whose writer was running when the failure was
     seen (within WRITE_WINDOW bytes of buffering after the limit, or none when
@@ -729,7 +733,22 @@ def allowed_failure_tails(segments, limit, name, return_flag_steps=()):
         start = end
     if start <= limit + WRITE_WINDOW:
         tails.add("")
-    return {"cannot write %s: File too large\n%s%s" % (name, t, FAIL_LINE) for t in tails}
+    return {"cannot write %s: %s\n%s%s" % (name, reason, t, FAIL_LINE) for t in tails}
+
+
+def zero_write_env(test, path, after):
+    """The environment in which every write() to the file at path returns 0
+    once after bytes have reached it (tests/e2e/zero_write_shim.c, built by
+    CMake and named by $TVQ_ZERO_WRITE_SHIM); skips the test without it."""
+    shim = os.environ.get("TVQ_ZERO_WRITE_SHIM")
+    if not shim:
+        test.skipTest("TVQ_ZERO_WRITE_SHIM is not set (the shim is built with the tests)")
+    # AddressSanitizer wants its runtime loaded first; the shim only passes
+    # writes on.
+    asan = os.environ.get("ASAN_OPTIONS", "")
+    return {"LD_PRELOAD": os.path.abspath(shim), "TVQ_ZERO_WRITE_NAME": os.path.realpath(path),
+            "TVQ_ZERO_WRITE_AFTER": str(after),
+            "ASAN_OPTIONS": (asan + ":" if asan else "") + "verify_asan_link_order=0"}
 
 
 class FifoFeeder:
@@ -815,10 +834,12 @@ class E2ETestCase(unittest.TestCase):
         self.assertRun(result, expected.status, expected.stdout)
         self.assertBytesEqual(expected.out, self.read_file(out_name), out_name)
 
-    def assertWriteFailure(self, result, expected, out_name, limit, return_flag_steps=()):
-        """A run stopped by a file size limit of limit bytes: the output is the
-        first limit bytes of the full output; stdout is a beginning of the
-        successful run's stdout, then one allowed failure tail; exit 255."""
+    def assertWriteFailure(self, result, expected, out_name, limit, return_flag_steps=(),
+                           reason="File too large"):
+        """A run whose writes fail once limit bytes are written (a file size
+        limit, or writes that make no progress): the output is the first limit
+        bytes of the full output; stdout is a beginning of the successful
+        run's stdout, then one allowed failure tail naming reason; exit 255."""
         self.assertEqual(255, result.status, "exit status; stdout ends:\n" + result.stdout[-500:])
         self.assertEqual("", result.stderr, "stderr")
         self.assertNotIn("conversion is done!!", result.stdout)
@@ -830,6 +851,6 @@ class E2ETestCase(unittest.TestCase):
                         "stdout before the failure is not a beginning of the normal stdout:\n"
                         + head)
         self.assertIn(tail, allowed_failure_tails(expected.segments, limit, out_name,
-                                                  return_flag_steps))
+                                                  return_flag_steps, reason))
         self.assertGreater(len(expected.out), limit, "test needs more output than the limit")
         self.assertBytesEqual(expected.out[:limit], self.read_file(out_name), out_name)
