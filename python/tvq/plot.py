@@ -45,7 +45,10 @@ def save_new(fig, output):
     meanwhile been taken. The file gets the modes any new file gets."""
     directory = os.path.dirname(os.path.abspath(output))
     temporary = os.path.join(directory, ".tvq-plot-%d-%s.png" % (os.getpid(), secrets.token_hex(4)))
-    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    try:
+        handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+    except OSError as error:  # named by the output, not by the temporary name
+        raise OSError(error.errno, error.strerror, output) from None
     try:
         with os.fdopen(handle, "wb") as stream:
             fig.savefig(stream, format="png", metadata={"Software": None})
