@@ -31,7 +31,8 @@ def figure(path, layout=None, data_size=None, names=None):
         axes = fig.add_subplot(rows, columns, index + 1)
         column = values[name]
         finite = column[numpy.isfinite(column)] if column.dtype.kind == "f" else column
-        axes.hist(finite, bins=min(50, max(1, len(numpy.unique(finite)))))
+        axes.hist(finite, bins=min(50, max(1, len(numpy.unique(finite)))), edgecolor="white",
+                  linewidth=0.5)
         label = name if len(finite) == len(column) else "%s (%d not finite)" % (name, len(column) - len(finite))
         axes.set_xlabel(label)
         axes.set_ylabel("records")
