@@ -80,6 +80,21 @@ def test_on_a_cluster_of_two_worker_processes(tmp_path):
             assert (tmp_path / ("%d.txt" % i)).read_bytes() == (listings / ("run%d.txt" % i)).read_bytes()
 
 
+@pytest.mark.parametrize("option, source, program, status, message", [
+    ("-b2rb", "run1001.tvq", None, 0, "\n conversion is done!!\n\n"),
+    ("-t2b", "run1001.txt", None, 0, "now reading line #0\n"),
+    ("-b2t", "run1001.tvq", "/none/tvqconverter", 127, "cannot run /none/tvqconverter: No such")])
+def test_convert_in_threads(tmp_path, option, source, program, status, message):
+    source = os.path.join(os.path.dirname(EXAMPLE), source)
+    table = tvq.dask.convert([source], option, tmp_path / "out", program)
+    output = tmp_path / "out" / ("run1001" + tvq.dask.OUTPUT_SUFFIXES[option])
+    assert (table.output[0], table.status[0]) == (str(output), status)
+    assert table.message[0].startswith(message) and output.exists() == (status == 0)
+    if status == 0:
+        assert tvqconverter(option, source, tmp_path / "ref") == (0, table.message[0])
+        assert (tmp_path / "ref").read_bytes() == output.read_bytes()
+
+
 @pytest.mark.parametrize("damage, existing, status, error", [
     (None, False, 0, "^$"), (None, True, 1, "File exists"),
     ("cut", False, 1, "block 2 of .*run0.tvq is incomplete")])
