@@ -86,16 +86,23 @@ def _program(program):
 
 def _convert_one(option, source, output, program):
     """Runs the program on one file: (exit status as a shell gives it, what the
-    program printed). A failed conversion leaves no output behind unless the
-    program refused the output because it already existed."""
+    program printed). As in the README's recipes, the program writes under a
+    temporary name beside the output (OUTPUT.part), which becomes the output
+    only when the conversion succeeded: an output, once it exists, is
+    complete, and a failed or interrupted conversion leaves none behind. An
+    existing output is never replaced."""
     program = _program(program)
+    if os.path.lexists(output):
+        return 255, "all ready exist %s\n" % output  # as the program refuses it
+    part = output + ".part"
+    for step in (lambda: os.makedirs(os.path.dirname(output), exist_ok=True),
+                 lambda: os.unlink(part)):  # a temporary left by an interrupted run
+        try:
+            step()
+        except OSError:
+            pass  # the program says that it cannot open its output
     try:
-        os.makedirs(os.path.dirname(output), exist_ok=True)
-    except OSError:
-        pass  # the program says that it cannot open the output
-    existed = os.path.lexists(output)
-    try:
-        run = subprocess.run([program, option, source, output], stdin=subprocess.DEVNULL,
+        run = subprocess.run([program, option, source, part], stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, check=False)
     except OSError as error:
         # What a shell answers for a program it cannot start.
@@ -110,15 +117,18 @@ def _convert_one(option, source, output, program):
             name = "signal %d" % -status
         message += "killed by %s\n" % name
         status = 128 - status
-    # The program opens its output with O_EXCL: unless it says the output
-    # already existed (or it did before a run stopped by a signal), what is
-    # under the name was written by this run.
-    refused = existed or ("all ready exist %s\n" % output) in message
-    if status != 0 and not refused:
+    if status == 0:
         try:
-            os.unlink(output)
-        except FileNotFoundError:
-            pass
+            os.link(part, output)  # fails, replacing nothing, if the output appeared meanwhile
+        except FileExistsError:
+            status, message = 255, message + "all ready exist %s\n" % output
+        except OSError as error:
+            status, message = 255, message + "cannot rename %s to %s: %s\n" % (
+                part, output, error.strerror)
+    try:
+        os.unlink(part)
+    except FileNotFoundError:
+        pass
     return status, message
 
 
@@ -129,9 +139,10 @@ def convert(paths, option, out_dir, program=None):
     its end) and message (everything the program printed).
 
     NAME is the file's name with the extension of the output: .rb for -b2rb,
-    .txt for -b2t, .tvq for -t2b. An existing output is refused by the program
-    ("all ready exist ...", status 255) and left as it is; a failed conversion
-    leaves no output behind. The program is `program` if given, else
+    .txt for -b2t, .tvq for -t2b. An existing output is refused as the program
+    refuses it ("all ready exist ...", status 255) and left as it is; the
+    program writes NAME.part, which becomes NAME only when it succeeded, so a
+    failed or interrupted conversion leaves no output behind. The program is `program` if given, else
     $TVQCONVERTER on the worker, else tvqconverter on the worker's PATH."""
     if option not in OUTPUT_SUFFIXES:
         raise ValueError("option must be one of %s, not %r" % (", ".join(OUTPUT_SUFFIXES), option))
