@@ -27,6 +27,7 @@ import numpy as np
 
 from . import _tvq
 from ._tvq import FormatError
+from .frames import to_pandas
 
 __all__ = ["BlockFile", "FormatError", "open", "read", "iterate", "write", "dtype",
            "FIELDS", "LINE_FORMAT", "DATA_SIZE"]

@@ -3,6 +3,8 @@
     python3 -m tvq info FILE    header fields, event block and record counts,
                                 per value field its minimum, maximum and mean
                                 (read in chunks: a file of any size)
+    python3 -m tvq plot FILE -o run.png
+                                one histogram per value field (a PNG)
 
 A command is one entry of COMMANDS: its help line, a function that adds its
 arguments to an argparse parser, and a function that runs it with the parsed
@@ -16,6 +18,7 @@ import sys
 import numpy as np
 
 import tvq
+from tvq import plot
 
 
 def _info_arguments(parser):
@@ -76,6 +79,8 @@ def _info(args, out):
 COMMANDS = {
     "info": ("header fields, counts and per value field min, max and mean", _info_arguments,
              _info),
+    "plot": ("one histogram per value field, titled with the run number and record count",
+             plot.arguments, plot.run),
 }
 
 

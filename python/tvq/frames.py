@@ -1,0 +1,14 @@
+"""pandas tables of a block file's values."""
+
+
+def to_pandas(path, layout=None, data_size=None, names=None):
+    """A pandas DataFrame of tvq.read's fields (block, event_id and the value
+    fields, with their types), one row per event record."""
+    import pandas
+
+    from . import read
+
+    values = read(path, layout=layout, data_size=data_size, names=names)
+    # The columns are views of the array read, which nothing else holds:
+    # no copy (a copy costs about as much as the read).
+    return pandas.DataFrame({name: values[name] for name in values.dtype.names}, copy=False)

@@ -1,0 +1,125 @@
+"""tvq.dask on a cluster of worker processes against tvq.read with pandas and
+against the program on the command line; the plot sub-command."""
+
+import os
+import random
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pandas
+import pytest
+
+import tvq
+import tvq.dask
+from conftest import t2b, tvqconverter
+
+EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../examples/run1001.tvq")
+DAMAGE = {"cut": lambda data: data[:2 * 16384 + 5000],  # inside the second event block
+          "flag": lambda data: data[:2 * 16384] + b"\x34\x12" + data[2 * 16384 + 2:]}
+
+
+def runs(directory, count, records=600, damage=None):
+    """Block files of random records that -t2b made, the last one damaged."""
+    rng = random.Random(19)
+    paths = [t2b(directory, ["%d" % rng.randrange(4) + "".join(" %.3f" % rng.uniform(-9, 9)
+                                                               for _ in range(5))
+                             for _ in range(records)], name="run%d.tvq" % i) for i in range(count)]
+    if damage:
+        paths[-1].write_bytes(DAMAGE[damage](paths[-1].read_bytes()))
+    return paths
+
+
+@pytest.mark.parametrize("layout, data_size, names", [
+    (None, None, None), ("%d %d %d", 2, None), ("%f %d", 4, ["energy", "channel"])])
+def test_columns_known_before_reading(tmp_path, layout, data_size, names):
+    frame = tvq.dask.read([tmp_path / "missing.tvq"], layout, data_size, names)
+    assert [(name, np.dtype(kind)) for name, kind in frame.dtypes.items()] == [
+        (name, kind) for name, (kind, _) in tvq.dtype(layout, data_size, names).fields.items()]
+    with pytest.raises(FileNotFoundError):
+        frame.compute(scheduler="sync")
+
+
+@pytest.mark.parametrize("how, reason", [("cut", "block 2 of .*run2.tvq is incomplete"),
+                                         ("flag", "run2.tvq")])
+def test_a_damaged_file_fails_its_partition(tmp_path, how, reason):
+    frame = tvq.dask.read(str(runs(tmp_path, 3, 500, how)[0].parent / "run*.tvq"))
+    assert len(frame.partitions[1].compute(scheduler="sync")) == 500
+    with pytest.raises(tvq.FormatError, match=reason):
+        frame.compute(scheduler="sync")
+
+
+def test_on_a_cluster_of_two_worker_processes(tmp_path):
+    from dask.distributed import Client, LocalCluster, wait
+
+    paths = runs(tmp_path, 8)
+    listings = tmp_path / "listings"
+    listings.mkdir()
+    (listings / "run3.txt").write_bytes(b"mine")
+    expected = pandas.concat(pandas.DataFrame(tvq.read(p)) for p in paths).groupby("v0").mean()
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster):
+        means = tvq.dask.read(paths).groupby("v0").mean().compute()
+        held = tvq.dask.read(paths).persist()  # the pieces of the files as they were
+        wait(held)
+        paths[7].write_bytes(DAMAGE["cut"](paths[7].read_bytes()))
+        with pytest.raises(tvq.FormatError, match="run7.tvq"):
+            tvq.dask.read(paths).compute()
+        table = tvq.dask.convert(paths, "-b2t", listings)
+    pandas.testing.assert_frame_equal(means, expected, check_dtype=False)
+    assert list(table.file) == [str(p) for p in paths]
+    assert table[table.status != 0].index.tolist() == [3, 7] and set(table.status) == {0, 255}
+    assert table.message[3] == "all ready exist %s\n" % (listings / "run3.txt")
+    assert table.message[7].endswith("convertion did not finish normaly\n")
+    assert sorted(os.listdir(listings)) == ["run%d.txt" % i for i in range(7)]
+    assert (listings / "run3.txt").read_bytes() == b"mine"
+    for i, path in enumerate(paths[:7]):
+        if i != 3:
+            assert tvqconverter("-b2t", path, tmp_path / ("%d.txt" % i)) == (0, table.message[i])
+            assert (tmp_path / ("%d.txt" % i)).read_bytes() == (listings / ("run%d.txt" % i)).read_bytes()
+
+
+@pytest.mark.parametrize("option, source, program, status, message", [
+    ("-b2rb", "run1001.tvq", None, 0, "\n conversion is done!!\n\n"),
+    ("-t2b", "run1001.txt", None, 0, "now reading line #0\n"),
+    ("-b2t", "run1001.tvq", "/none/tvqconverter", 127, "cannot run /none/tvqconverter: No such")])
+def test_convert_in_threads(tmp_path, option, source, program, status, message):
+    source = os.path.join(os.path.dirname(EXAMPLE), source)
+    output = tmp_path / "out" / ("run1001" + tvq.dask.OUTPUT_SUFFIXES[option])
+    output.parent.mkdir()
+    output.with_name(output.name + ".part").write_bytes(b"left by an interrupted run")
+    table = tvq.dask.convert([source], option, tmp_path / "out", program)
+    assert (table.output[0], table.status[0]) == (str(output), status)
+    assert table.message[0].startswith(message)
+    assert os.listdir(output.parent) == [output.name] * (status == 0)
+    if status == 0:
+        assert tvqconverter(option, source, tmp_path / "ref") == (0, table.message[0])
+        assert (tmp_path / "ref").read_bytes() == output.read_bytes()
+
+
+@pytest.mark.parametrize("damage, existing, status, error", [
+    (None, False, 0, "^$"), (None, True, 1, "File exists"),
+    ("cut", False, 1, "block 2 of .*run0.tvq is incomplete")])
+def test_plot(tmp_path, damage, existing, status, error):
+    path = runs(tmp_path, 1, damage=damage)[0] if damage else EXAMPLE
+    png = tmp_path / "run.png"
+    if existing:
+        png.write_bytes(b"mine")
+    proc = subprocess.run([sys.executable, "-m", "tvq", "plot", str(path), "-o", str(png)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (proc.returncode, proc.stdout) == (status, "") and re.search(error, proc.stderr)
+    assert sorted(os.listdir(tmp_path)) == ["run.png"] * (status == 0 or existing) + [
+        "run0.tvq", "run0.tvq.txt"] * bool(damage)
+    if existing:
+        assert png.read_bytes() == b"mine"
+    if status == 0:
+        umask = os.umask(0o22)
+        os.umask(umask)
+        assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert png.stat().st_mode & 0o777 == 0o666 & ~umask
+        from tvq import plot
+        fig, values = plot.figure(path), tvq.read(path)
+        assert fig._suptitle.get_text() == "run1001.tvq: run RUN-1001, 4 records"
+        assert [(axes.get_xlabel(), sum(bar.get_height() for bar in axes.patches))
+                for axes in fig.axes] == [(name, len(values)) for name in values.dtype.names[2:]]
