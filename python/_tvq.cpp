@@ -396,14 +396,16 @@ class Value_reader {
   void fill(Rows& rows, size_t step, size_t& count) {
     bool reserved = false;
     // Room for the chunk at once, judged by the rows of the blocks read so
-    // far, rather than growing again and again.
+    // far, rather than growing again and again. Never more than step rows:
+    // the array given holds all of its room, and a small chunk kept with
+    // room for a whole block's rows would hold a thousand times its size.
     const auto reserve = [&] {
       if (reserved || m_rows_per_block == 0) return;
       reserved = true;
       const auto blocks_left =
           static_cast<size_t>(std::max<off_t>(m_file_blocks - 2 - m_walk.event_block_number(), 0));
       const size_t left = m_pending_rows - m_pending_at + m_rows_per_block * blocks_left;
-      rows.room(count, std::min(step - count, left) + MAX_RECORDS_PER_BLOCK);
+      rows.room(count, std::min(step - count, left + MAX_RECORDS_PER_BLOCK));
     };
     Message_catcher catcher;
     while (count < step) {

@@ -55,6 +55,9 @@ def test_read_and_write_as_the_program(tmp_path, lines):
     assert [len(c) for c in chunks] == [min(300, len(lines) - s)
                                         for s in range(0, len(lines), 300)] * 2
     assert same(np.concatenate(chunks or [values, values]), np.concatenate([values, values]))
+    vm = lambda: int(pathlib.Path("/proc/self/status").read_text().split("VmSize:")[1].split()[0])
+    before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its one row only
+    assert len(ones) == 2 * len(lines) and vm() - before < 16384  # kB
     tvq.write(tmp_path / "struct.tvq", values)
     columns = np.empty(expected.shape)
     columns[:, 0] = expected[:, 0].view("<i4")
