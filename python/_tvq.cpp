@@ -224,11 +224,21 @@ struct Scan {
 void scan_file(const std::string& name, bool skip, Scan& scan) {
   Cfile in;
   open_input(in, name);
-  // as many words as the file; records as many as of 12 data words
+  // as many words as the file; records as many as of 12 data words. Only a
+  // guess: a file larger than memory (that is no block file, or breaks off
+  // early) is read without it, and fails for lack of memory only if its
+  // records do not fit.
   const auto size = static_cast<size_t>(file_size(name));
-  scan.words.reserve(size / 2);
-  scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
-  scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+  try {
+    scan.words.reserve(size / 2);
+    scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+    scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+  } catch (const std::bad_alloc&) {
+    Scan unreserved;  // takes what was reserved with it
+    std::swap(scan.words, unreserved.words);
+    std::swap(scan.records, unreserved.records);
+    std::swap(scan.starts, unreserved.starts);
+  }
   Cblock_walk walk(&in);
   const int16_t* block = nullptr;  // in the input's buffer, until the next block
   Message_catcher catcher;
