@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -62,18 +61,8 @@ constexpr size_t VALUES_AT = 8;
 // The most records an event block can hold (five head words each).
 constexpr size_t MAX_RECORDS_PER_BLOCK = (WORDS_PER_BLOCK - EVENT_SIZE_NUM) / (EVENT_SIZE / 2);
 
-bool is_step_name(const std::string& line) {
-  if (line.empty()) return false;
-  for (const char c : line)
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':' || c == '-' ||
-          c == '>' || c == '(' || c == ')' || c == ','))
-      return false;
-  return true;
-}
-
-// The reason in what the core said: its message lines, without the names of
-// the steps that failed after it, and without "end of file" when a message
-// says more.
+// The reason in what the core said (a catcher keeps no step names): its
+// message lines, without "end of file" when a message says more.
 std::string reason_of(const std::string& said) {
   std::vector<std::string> lines;
   size_t from = 0;
@@ -82,7 +71,7 @@ std::string reason_of(const std::string& said) {
     if (end == std::string::npos) end = said.size();
     std::string line = said.substr(from, end - from);
     from = end + 1;
-    if (!line.empty() && !is_step_name(line)) lines.push_back(line);
+    if (!line.empty()) lines.push_back(line);
   }
   if (lines.size() > 1 && lines.front() == "end of file") lines.erase(lines.begin());
   std::string reason;
@@ -124,23 +113,11 @@ void open_input(Cfile& in, const std::string& name) {
   throw Os_error{reported, reason_of(said), name};
 }
 
-// The seven text fields of a header or ender block.
-struct Field {
-  const char* name;
-  int32_t number;
-  int32_t length;
-};
-constexpr Field FIELDS[] = {
-    {"run_number", RUN_NUMBER_NUM, RUN_NUMBER_LEN}, {"start_time", START_TIME_NUM, START_TIME_LEN},
-    {"stop_time", STOP_TIME_NUM, STOP_TIME_LEN},    {"print_time", PRINT_TIME_NUM, PRINT_TIME_LEN},
-    {"print_date", PRINT_DATE_NUM, PRINT_DATE_LEN}, {"header", HEADER_NUM, HEADER_LEN},
-    {"ender", ENDER_NUM, ENDER_LEN}};
-
 // A field's bytes up to the first NUL, as latin-1 text: every byte survives.
 py::dict fields_of(const std::vector<int16_t>& block) {
   py::dict fields;
   const auto* bytes = reinterpret_cast<const char*>(block.data());
-  for (const auto& field : FIELDS) {
+  for (const auto& field : TEXT_FIELDS) {
     const char* text = bytes + 2 * field.number;
     const auto* end = static_cast<const char*>(std::memchr(text, '\0', field.length));
     const auto length = end != nullptr ? end - text : field.length;
@@ -574,8 +551,8 @@ void set_texts(Cconverter& converter, Cconverter::Cuser& user, const py::dict& t
   for (const auto& item : texts) {
     const std::string name = py::str(item.first);
     const std::string text = py::bytes(py::reinterpret_borrow<py::object>(item.second));
-    const Field* field = nullptr;
-    for (const auto& candidate : FIELDS)
+    const Text_field* field = nullptr;
+    for (const auto& candidate : TEXT_FIELDS)
       if (name == candidate.name) field = &candidate;
     if (field == nullptr) throw py::value_error("no header field " + name);
     if (text.size() > static_cast<size_t>(field->length))
@@ -687,7 +664,7 @@ PYBIND11_MODULE(_tvq, m) {
   m.attr("DATA_SIZE") = DATA_SIZE;
   m.attr("ROW_VALUES_AT") = VALUES_AT;
   py::list fields;
-  for (const auto& field : FIELDS) fields.append(py::make_tuple(field.name, field.length));
+  for (const auto& field : TEXT_FIELDS) fields.append(py::make_tuple(field.name, field.length));
   m.attr("FIELDS") = fields;
 
   m.def("check_layout", &check_layout, py::arg("format"), py::arg("data_size"));

@@ -109,7 +109,7 @@ int Cconverter::walk_blocks(const Block_writers& writers) {
         return ERROR;
     }
     if (m_out->write_failed()) {
-      say_line(failed_writer);
+      say_step(failed_writer);
       return ERROR;
     }
   }
@@ -158,15 +158,10 @@ int Cconverter::convert_binary_to_txt() {
 
 // The seven text fields of a header or ender block, one comment line each.
 int Cconverter::write_fields_txt(const char* banner, const int16_t* block, Cfile* out) {
-  static constexpr int32_t FIELDS[][2] = {
-      {RUN_NUMBER_NUM, RUN_NUMBER_LEN}, {START_TIME_NUM, START_TIME_LEN},
-      {STOP_TIME_NUM, STOP_TIME_LEN},   {PRINT_TIME_NUM, PRINT_TIME_LEN},
-      {PRINT_DATE_NUM, PRINT_DATE_LEN}, {HEADER_NUM, HEADER_LEN},
-      {ENDER_NUM, ENDER_LEN}};
   out->write_word(banner);
-  for (const auto& field : FIELDS) {
+  for (const auto& field : TEXT_FIELDS) {
     char text[HEADER_LEN + 1];
-    decode_binary_to_string(block, text, field[0], field[1]);
+    decode_binary_to_string(block, text, field.number, field.length);
     out->write_word("#  ");
     out->write_word(text);
     out->write_word("\n");

@@ -158,7 +158,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     if (line == COMMENT) continue;
     if (line == READ_FAILED) return READ_FAILED;
     if (line == ERROR) {
-      say_line("data_reader_flag");
+      say_step("data_reader_flag");
       return ERROR;
     }
     if (line_counter == next_progress) {
@@ -190,7 +190,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
       std::memcpy(record + EVENT_SIZE, source.words(), 2 * static_cast<size_t>(words));
     m_out->commit_output(reinterpret_cast<char*>(record + length));
     if (m_out->write_failed()) {
-      say_line("write_event_block_binary");
+      say_step("write_event_block_binary");
       return ERROR;
     }
     used += length;
@@ -203,7 +203,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
   used += markers;
   m_out->write_binary(ZEROS, BLOCK_SIZE - used);
   if (m_out->write_failed()) {
-    say_line("write_event_block_binary");
+    say_step("write_event_block_binary");
     return ERROR;
   }
   return result;
@@ -213,7 +213,7 @@ template <typename Record_source>
 int Cconverter::write_binary_file(Record_source& source, Cuser* header, Cuser* ender) {
   write_header_binary(header);
   if (m_out->write_failed()) {
-    say_line("write_header_binary");
+    say_step("write_header_binary");
     return ERROR;
   }
 
@@ -222,7 +222,7 @@ int Cconverter::write_binary_file(Record_source& source, Cuser* header, Cuser* e
     const int result = write_event_block(source, line_counter);
     if (result == READ_FAILED) return READ_FAILED;
     if (result == ERROR) {
-      say_line("return_flag");
+      say_step("return_flag");
       return ERROR;
     }
     if (result == END_OF_FILE) break;
@@ -230,7 +230,7 @@ int Cconverter::write_binary_file(Record_source& source, Cuser* header, Cuser* e
 
   write_ender_binary(ender);
   if (m_out->write_failed()) {
-    say_line("write_ender_binary");
+    say_step("write_ender_binary");
     return ERROR;
   }
   return OK;

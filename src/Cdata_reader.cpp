@@ -62,11 +62,11 @@ int Cdata_reader::process_line() {
 
 int Cdata_reader::convert_scanned() {
   if (convert_data_to_data_t(DATA_SIZE) == ERROR) {
-    say_line("error@Cdata_reader::convert_data_to_data_t");
+    say_step("error@Cdata_reader::convert_data_to_data_t");
     return ERROR;
   }
   if (count_number_of_word(DATA_SIZE) == ERROR) {
-    say_line("error@Cdata_reader::count nuber of word");
+    say_step("error@Cdata_reader::count nuber of word");
     return ERROR;
   }
   return OK;

@@ -45,7 +45,7 @@ int Cblock_walk::next_block(const int16_t*& block) {
     if (read_typed_block(block, m_in, FLAG_OF_HEADER, "header", "this block is not header") ==
         ERROR) {
       m_next = WALK_END;
-      say_line("read_heaader_binary");
+      say_step("read_heaader_binary");
       return ERROR;
     }
     m_next = EVENT_BLOCK;
@@ -58,14 +58,14 @@ int Cblock_walk::next_block(const int16_t*& block) {
   if (peeked != OK) {
     m_next = WALK_END;
     if (peeked == END_OF_FILE) report_missing_block("ender", m_in);
-    say_line("read_one_block");
+    say_step("read_one_block");
     return ERROR;
   }
   if (flag == FLAG_OF_ENDER) {
     m_next = WALK_END;
     if (read_typed_block(block, m_in, FLAG_OF_ENDER, "ender", "this block is not ender") ==
         ERROR) {
-      say_line("read_ender_binary");
+      say_step("read_ender_binary");
       return ERROR;
     }
     return ENDER_BLOCK;
@@ -73,7 +73,7 @@ int Cblock_walk::next_block(const int16_t*& block) {
   if (read_typed_block(block, m_in, FLAG_OF_EVENT_BLOCK, "event",
                        "this block is not event block") == ERROR) {
     m_next = WALK_END;
-    say_line("read_event_block_binary");
+    say_step("read_event_block_binary");
     return ERROR;
   }
   ++m_event_blocks;

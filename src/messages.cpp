@@ -53,3 +53,7 @@ void say_progress(const char* format, ...) {
   std::vprintf(format, arguments);
   va_end(arguments);
 }
+
+void say_step(const char* name) {
+  if (catcher == nullptr) std::puts(name);
+}

@@ -10,13 +10,16 @@
 void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // say_line() : puts(): the text and a newline.
 void say_line(const char* text);
+// say_step() : the name of a step that failed, said as a line after the
+// message that says why; a catcher drops it, the reason being said already.
+void say_step(const char* name);
 // say_progress() : say() for a message that only tells how far a run has
 // come; a catcher drops it.
 void say_progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Message_catcher: while one lives, what is said on its thread is kept in
-// text() and not printed (progress is dropped); the newest catcher of a
-// thread takes it.
+// text() and not printed (step names and progress are dropped); the newest
+// catcher of a thread takes it.
 class Message_catcher {
  public:
   Message_catcher();

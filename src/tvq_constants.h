@@ -70,6 +70,19 @@ constexpr int32_t FLAG_OF_ENDER_LEN = 2;
 constexpr int32_t ENDER_BLANK_NUM = 1;
 constexpr int32_t ENDER_BLANK_LEN = 18;
 
+// The seven text fields of a header or ender block, in the order the listing
+// gives them, with the names the Python module gives them.
+struct Text_field {
+  const char* name;
+  int32_t number;  // _NUM
+  int32_t length;  // _LEN
+};
+constexpr Text_field TEXT_FIELDS[] = {
+    {"run_number", RUN_NUMBER_NUM, RUN_NUMBER_LEN}, {"start_time", START_TIME_NUM, START_TIME_LEN},
+    {"stop_time", STOP_TIME_NUM, STOP_TIME_LEN},    {"print_time", PRINT_TIME_NUM, PRINT_TIME_LEN},
+    {"print_date", PRINT_DATE_NUM, PRINT_DATE_LEN}, {"header", HEADER_NUM, HEADER_LEN},
+    {"ender", ENDER_NUM, ENDER_LEN}};
+
 static_assert(2 + HEADER_BLANK_LEN + RUN_NUMBER_LEN + 2 + START_TIME_LEN + STOP_TIME_LEN + 2 +
                       PRINT_TIME_LEN + PRINT_DATE_LEN + 4 + HEADER_LEN + ENDER_LEN + REST_LEN ==
                   BLOCK_SIZE,
