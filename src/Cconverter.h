@@ -112,7 +112,7 @@ class Cconverter {
   Cfile* m_out;
   // The large buffers live here rather than on the stack, so that the
   // conversions run with a small stack.
-  int16_t m_block[WORDS_PER_BLOCK];  // the block being walked or written
+  int16_t m_block[WORDS_PER_BLOCK];  // a header or ender block being written
   std::unique_ptr<Cdata_reader> m_reader;  // the text lines of -t2b
 };
 
