@@ -16,6 +16,7 @@ the end."""
 import argparse
 import os
 import shutil
+import sys
 import tempfile
 import time
 
@@ -24,8 +25,8 @@ import numpy as np
 import tvq
 import tvq.dask
 
-BLOCK = 16384
-RECORDS_PER_BLOCK = 481  # of the shipped line format
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from tvqmodel import BLOCK_SIZE as BLOCK, RECORDS_PER_BLOCK  # noqa: E402
 
 
 def make_files(directory, count, mib, seed):

@@ -27,7 +27,9 @@ import sys
 import tempfile
 import time
 
-BLOCK = 16384
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from tvqmodel import BLOCK_SIZE as BLOCK, RECORDS_PER_BLOCK  # noqa: E402
+
 MIB = 1 << 20
 
 
@@ -88,7 +90,7 @@ def main():
         # when it starts the one whose peak memory is measured.
         blocks = args.read_mib * MIB // BLOCK - 2
         big = os.path.join(work, "read.tvq")
-        subprocess.run([sys.executable, "-c", MAKE, big, str(481 * blocks - 1)], check=True,
+        subprocess.run([sys.executable, "-c", MAKE, big, str(RECORDS_PER_BLOCK * blocks - 1)], check=True,
                        env=dict(os.environ, PYTHONPATH=python_dir))
         size = os.path.getsize(big)
 
@@ -112,7 +114,7 @@ def main():
 
         import numpy as np
         import tvq
-        print("read: %.1f MiB, %d records" % (size / MIB, 481 * blocks - 1))
+        print("read: %.1f MiB, %d records" % (size / MIB, RECORDS_PER_BLOCK * blocks - 1))
         tvq.read(big)
         t_fromfile = timed(lambda: np.fromfile(big, np.uint8), args.reps)
         t_read = timed(lambda: tvq.read(big), args.reps)

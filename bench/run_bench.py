@@ -29,28 +29,14 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 REPO_DIR = os.path.dirname(BENCH_DIR)
 
-# Block file layout (16384-byte blocks of little-endian 16-bit words).
-BLOCK_SIZE = 16384
-WORDS_PER_BLOCK = BLOCK_SIZE // 2
-FLAG_OF_HEADER = 1
-FLAG_OF_ENDER = 0xFFFF
-RECORDS_PER_BLOCK = 481          # records of 17 words that fit one event block
-DATA_WORDS = 12                  # data words of a record
-DATA_BYTES = 2 * DATA_WORDS      # one int and five floats
-RECORD_BYTES = 10 + DATA_BYTES   # five head words, then the data
-EVENT_SIZE_WORD = 0x8000 | (DATA_WORDS + 5)
-SEGMENT_SIZE_WORD = DATA_WORDS + 2
-DUMP_LINES_PER_BLOCK = 1024
+# The tests' model of the format: block builders and the expected outputs.
+sys.path.insert(0, os.path.join(REPO_DIR, "tests"))
+import tvqmodel as model  # noqa: E402
 
-# Texts of the header and ender blocks (the program's compiled-in settings,
-# which -t2b writes and -b2t lists).
-RUN_NUMBER = b"RUN-1001"
-START_TIME = b"START => 33:33:33 "
-STOP_TIME = b" STOP => 44:44:44 "
-PRINT_TIME = b"PRINT => xx:xx:xx "
-PRINT_DATE = b" 01-JAN-01"
-HEADER_TEXT = b"hello world"
-ENDER_TEXT = b"goodnight world"
+BLOCK_SIZE = model.BLOCK_SIZE
+RECORDS_PER_BLOCK = model.RECORDS_PER_BLOCK
+DATA_BYTES = 2 * model.DATA_WORDS
+RECORD_DATA = struct.Struct("<%dH" % model.DATA_WORDS)
 
 HEXDUMP_FORMAT = '8/2 "%04x " " \\n"'
 MB = 1e6
@@ -65,78 +51,10 @@ TARGET_RSS_KIB = 4096
 # generators
 # --------------------------------------------------------------------------
 
-def header_or_ender_block(flag):
-    """A header block (flag 1) or an ender block (flag 0xFFFF): same layout."""
-    b = bytearray()
-    b += struct.pack("<H", flag)
-    b += bytes(18)
-    b += RUN_NUMBER.ljust(8, b"\0")
-    b += b"  "
-    b += START_TIME.ljust(18, b"\0")
-    b += STOP_TIME.ljust(18, b"\0")
-    b += b"  "
-    b += PRINT_TIME.ljust(18, b"\0")
-    b += PRINT_DATE.ljust(10, b"\0")
-    b += bytes(4)
-    b += HEADER_TEXT.ljust(80, b"\0")
-    b += ENDER_TEXT.ljust(80, b"\0")
-    assert len(b) == 260
-    b += bytes(BLOCK_SIZE - len(b))
-    return bytes(b)
-
-
-RECORD_HEADS = [struct.pack("<5H", EVENT_SIZE_WORD, 1, r + 1, SEGMENT_SIZE_WORD, 1)
-                for r in range(RECORDS_PER_BLOCK)]
-BLOCK_OPEN = bytes(8)                 # event block flag 0 and three blank words
-BLOCK_CLOSE_MARKERS = b"\xff\xff\xff\xff"
-
-
 def event_block(records_data):
-    """An event block from a list of 24-byte record data (at most 481)."""
-    parts = [BLOCK_OPEN]
-    for r, data in enumerate(records_data):
-        parts.append(RECORD_HEADS[r])
-        parts.append(data)
-    parts.append(BLOCK_CLOSE_MARKERS)
-    used = 8 + RECORD_BYTES * len(records_data) + 4
-    parts.append(bytes(BLOCK_SIZE - used))
-    blk = b"".join(parts)
-    assert len(blk) == BLOCK_SIZE
-    return blk
-
-
-def dump_lines(blk):
-    """The 1024 dump lines of a block: eight words "%04x " and a newline."""
-    swapped = bytearray(len(blk))
-    swapped[0::2] = blk[1::2]
-    swapped[1::2] = blk[0::2]
-    sw = bytes(swapped)
-    return "".join([sw[i:i + 16].hex(" ", 2) + " \n" for i in range(0, BLOCK_SIZE, 16)])
-
-
-def field_listing(banner):
-    """Listing of a header or ender block by -b2t."""
-    out = [banner]
-    for text in (RUN_NUMBER, START_TIME, STOP_TIME, PRINT_TIME, PRINT_DATE,
-                 HEADER_TEXT, ENDER_TEXT):
-        out.append("#  " + text.decode("ascii") + "\n")
-    out.append("\n")
-    return "".join(out)
-
-
-LIST_FMT_DATA = "%4d " * DATA_WORDS + "\n"
-
-
-def event_listing(blk, number, n_records):
-    words = struct.unpack("<%dH" % WORDS_PER_BLOCK, blk)
-    out = ["#  %d event block\n\n" % number]
-    w = 4
-    for r in range(n_records):
-        out.append("%4d    1 " % (r + 1))
-        out.append(LIST_FMT_DATA % words[w + 5:w + 17])
-        w += 17
-    out.append("\n")
-    return "".join(out)
+    """An event block from a list of record data (bytes; at most a block's)."""
+    return model.event_block([model.Record(r + 1, RECORD_DATA.unpack(data))
+                              for r, data in enumerate(records_data)])
 
 
 def generate_block_file(path, n_blocks, seed, expect_b2rb=None, expect_b2t=None):
@@ -145,31 +63,31 @@ def generate_block_file(path, n_blocks, seed, expect_b2rb=None, expect_b2t=None)
     exact outputs that -b2rb and -b2t must give for it."""
     assert n_blocks >= 2
     rng = random.Random(seed)
-    header = header_or_ender_block(FLAG_OF_HEADER)
-    ender = header_or_ender_block(FLAG_OF_ENDER)
+    header = model.header_block()
+    ender = model.ender_block()
     fb = open(path, "wb")
-    fr = open(expect_b2rb, "w", newline="\n") if expect_b2rb else None
-    ft = open(expect_b2t, "w", newline="\n") if expect_b2t else None
+    fr = open(expect_b2rb, "wb") if expect_b2rb else None
+    ft = open(expect_b2t, "wb") if expect_b2t else None
     fb.write(header)
     if fr:
-        fr.write("\n#  start header\n\n" + dump_lines(header) + "\n")
+        fr.write(b"\n#  start header\n\n" + model.dump_block(header) + b"\n")
     if ft:
-        ft.write("\n" + field_listing("#  start header\n\n"))
+        ft.write(b"\n" + model.header_listing(b"#  start header\n\n", header))
     n = RECORDS_PER_BLOCK * DATA_BYTES
     for k in range(1, n_blocks - 1):
         data = rng.getrandbits(8 * n).to_bytes(n, "little")
         blk = event_block([data[i:i + DATA_BYTES] for i in range(0, n, DATA_BYTES)])
         fb.write(blk)
         if fr:
-            fr.write("#  %d event block\n\n" % k + dump_lines(blk) + "\n")
+            fr.write(b"#  %d event block\n\n" % k + model.dump_block(blk) + b"\n")
         if ft:
-            ft.write(event_listing(blk, k, RECORDS_PER_BLOCK))
+            ft.write(model.event_listing(blk, k)[0])
     fb.write(ender)
     if fr:
-        fr.write("#  start ender\n\n" + dump_lines(ender) + "\n")
+        fr.write(b"#  start ender\n\n" + model.dump_block(ender) + b"\n")
         fr.close()
     if ft:
-        ft.write(field_listing("#  start ender\n\n"))
+        ft.write(model.header_listing(b"#  start ender\n\n", ender))
         ft.close()
     fb.close()
 
@@ -237,7 +155,7 @@ def generate_text_file(path, n_lines, seed, expect_t2b=None, expect_peer=None):
     ft.write("# tvqconverter bench data: %d data lines, seed %d\n" % (n_lines, seed))
     comments += 1
     if fo:
-        fo.write(header_or_ender_block(FLAG_OF_HEADER))
+        fo.write(model.header_block())
     lines = []
     block_data = []
     peer_data = []
@@ -277,7 +195,7 @@ def generate_text_file(path, n_lines, seed, expect_t2b=None, expect_peer=None):
     if fo:
         # the last event block may hold no record at all
         fo.write(event_block(block_data))
-        fo.write(header_or_ender_block(FLAG_OF_ENDER))
+        fo.write(model.ender_block())
         fo.close()
     return comments
 

@@ -7,6 +7,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tvqlib as t  # noqa: E402
+import tvqmodel as m  # noqa: E402
 from walkcases import WalkCases, H, N, E2  # noqa: E402
 
 USER_FIELDS = (b"#  RUN-1001\n"
@@ -23,7 +24,7 @@ INCONSISTENT = "event_size or segment_size is wrong\n"
 
 
 def rec(event_id, data, **raw):
-    return t.Record(event_id, data, **raw)
+    return m.Record(event_id, data, **raw)
 
 
 def full_records(count, value=lambda i, j: (i * 12 + j) % 65536):
@@ -36,17 +37,17 @@ class Listing(t.E2ETestCase):
         self.write_file("in", data)
         return self.tvq("-b2t", "in", "out")
 
-    def check_listing(self, data, listing, stdout=t.DONE_TEXT, status=0):
+    def check_listing(self, data, listing, stdout=m.DONE_TEXT, status=0):
         """Exact listing written by hand, and the model agreeing with it."""
         result = self.convert(data)
         self.assertRun(result, status, stdout)
         self.assertBytesEqual(listing, self.read_file("out"))
-        expected = t.model_b2t(data, "in")
+        expected = m.model_b2t(data, "in")
         self.assertEqual((listing, stdout), (expected.out, expected.stdout), "model")
 
     def test_one_record_example(self):
         """The record -t2b writes for the data line 5 2 0 0 0 0."""
-        data = H + t.event_block([rec(1, [5, 0, 0, 0x4000] + [0] * 8)]) + N
+        data = H + m.event_block([rec(1, [5, 0, 0, 0x4000] + [0] * 8)]) + N
         listing = (b"\n" + HEADER_LISTING
                    + b"#  1 event block\n\n"
                    + b"   1    1    5    0    0 16384    0    0    0    0    0    0    0    0 \n"
@@ -55,7 +56,7 @@ class Listing(t.E2ETestCase):
         self.check_listing(data, listing)
 
     def test_empty_event_block(self):
-        data = H + t.event_block([]) + N
+        data = H + m.event_block([]) + N
         self.check_listing(data, b"\n" + HEADER_LISTING + b"#  1 event block\n\n\n"
                            + ENDER_LISTING)
 
@@ -63,7 +64,7 @@ class Listing(t.E2ETestCase):
         self.check_listing(H + N, b"\n" + HEADER_LISTING + ENDER_LISTING)
 
     def test_five_digit_and_unsigned_words(self):
-        data = H + t.event_block([rec(65535, [9999, 10000, 65535, 0, 1, 12345, 0x8000, 32767,
+        data = H + m.event_block([rec(65535, [9999, 10000, 65535, 0, 1, 12345, 0x8000, 32767,
                                               99, 100, 1000, 54321], segment_id=40000)]) + N
         line = (b"65535 40000 9999 10000 65535    0    1 12345 32768 32767   99  100 1000 54321 \n")
         self.check_listing(data, b"\n" + HEADER_LISTING + b"#  1 event block\n\n" + line + b"\n"
@@ -72,17 +73,17 @@ class Listing(t.E2ETestCase):
     def test_every_word_value(self):
         """Each value 0 to 65535 once, as the data of block-filling records."""
         values = list(range(65536))
-        data = H + b"".join(t.event_block([rec(1, values[k:k + 8183])], markers=k + 8183 > 65536)
+        data = H + b"".join(m.event_block([rec(1, values[k:k + 8183])], markers=k + 8183 > 65536)
                             for k in range(0, 65536, 8183)) + N
         result = self.convert(data)
-        self.assertMatchesModel(result, t.model_b2t(data, "in"), "out")
-        listed = [r[2:] for b in t.parse_listing_records(self.read_file("out")) for r in b]
+        self.assertMatchesModel(result, m.model_b2t(data, "in"), "out")
+        listed = [r[2:] for b in m.parse_listing_records(self.read_file("out")) for r in b]
         self.assertEqual(values, [v for r in listed for v in r])
 
     def test_records_of_other_sizes(self):
         """Records with 0, 1, 3 and 40 data words: the segment size says how
         many words a record lists."""
-        data = H + t.event_block([rec(1, []), rec(2, [7]), rec(3, [1, 2, 3]),
+        data = H + m.event_block([rec(1, []), rec(2, [7]), rec(3, [1, 2, 3]),
                                   rec(4, list(range(40)))]) + N
         body = (b"   1    1 \n"
                 b"   2    1    7 \n"
@@ -98,9 +99,9 @@ class Listing(t.E2ETestCase):
         texts = dict(run_number=b"ABCDEFGH", start_time=b"S" * 18, stop_time=b"T" * 18,
                      print_time=b"P" * 18, print_date=b"0123456789",
                      header=bytes(range(0x21, 0x71)), ender=b"\xe9t\xe9" + b"E" * 77)
-        header = t.header_block(overrides={28: b"xy", 66: b"zw", 96: b"QQQQ", 260: b"RRRR"},
+        header = m.header_block(overrides={28: b"xy", 66: b"zw", 96: b"QQQQ", 260: b"RRRR"},
                                 **texts)
-        ender = t.ender_block(run_number=b"ab\0cdefg", header=b"short", ender=b"",
+        ender = m.ender_block(run_number=b"ab\0cdefg", header=b"short", ender=b"",
                               overrides={96: b"\x01\x02\x03\x04"})
         fields = (b"#  ABCDEFGH\n#  " + b"S" * 18 + b"\n#  " + b"T" * 18 + b"\n#  "
                   + b"P" * 18 + b"\n#  0123456789\n#  " + bytes(range(0x21, 0x71))
@@ -112,11 +113,11 @@ class Listing(t.E2ETestCase):
 
     def test_full_block_of_481_records(self):
         records = full_records(481)
-        data = H + t.event_block(records) + t.event_block(full_records(3)) + N
-        self.assertEqual(t.BLOCK_SIZE * 4, len(data))
+        data = H + m.event_block(records) + m.event_block(full_records(3)) + N
+        self.assertEqual(m.BLOCK_SIZE * 4, len(data))
         result = self.convert(data)
-        self.assertMatchesModel(result, t.model_b2t(data, "in"), "out")
-        listed = t.parse_listing_records(self.read_file("out"))
+        self.assertMatchesModel(result, m.model_b2t(data, "in"), "out")
+        listed = m.parse_listing_records(self.read_file("out"))
         self.assertEqual([[[r.event_id, 1] + r.data for r in records],
                           [[i + 1, 1] + [i * 12 + j for j in range(12)] for i in range(3)]],
                          listed)
@@ -138,35 +139,35 @@ class Listing(t.E2ETestCase):
         for description, records in cases:
             with self.subTest(description):
                 self.new_case()
-                data = H + t.event_block(records) + N
+                data = H + m.event_block(records) + N
                 self.check_listing(data, b"\n" + HEADER_LISTING + b"#  1 event block\n\n"
                                    + first + b"\n" + ENDER_LISTING)
 
     def test_inconsistent_record_then_next_block(self):
         """The bad record's event id stays on its line and the next event
         block's listing goes on right after it; the conversion succeeds."""
-        block1 = t.event_block([rec(1, [1] * 12), rec(2, [9] * 12, segment_size=13),
+        block1 = m.event_block([rec(1, [1] * 12), rec(2, [9] * 12, segment_size=13),
                                 rec(3, [3] * 12)])
-        block2 = t.event_block([rec(1, [2] * 12)])
+        block2 = m.event_block([rec(1, [2] * 12)])
         listing = (b"\n" + HEADER_LISTING
                    + b"#  1 event block\n\n"
                    + b"   1    1 " + b"   1 " * 12 + b"\n"
                    + b"   2 #  2 event block\n\n"
                    + b"   1    1 " + b"   2 " * 12 + b"\n"
                    + b"\n" + ENDER_LISTING)
-        self.check_listing(H + block1 + block2 + N, listing, INCONSISTENT + t.DONE_TEXT)
+        self.check_listing(H + block1 + block2 + N, listing, INCONSISTENT + m.DONE_TEXT)
 
     def test_inconsistent_records_in_several_blocks(self):
         """Inconsistent first records (event size minus segment size 2 and 4)
         in the last two event blocks: the ender listing follows the event id."""
-        block1 = t.event_block([rec(17, [0] * 12, event_size=0x8010)])
-        block2 = t.event_block([rec(7, [0] * 12, event_size=0x8012)])
+        block1 = m.event_block([rec(17, [0] * 12, event_size=0x8010)])
+        block2 = m.event_block([rec(7, [0] * 12, event_size=0x8012)])
         listing = (b"\n" + HEADER_LISTING
                    + b"#  1 event block\n\n"
                    + b"  17 #  2 event block\n\n"
                    + b"   7 #  start ender\n\n" + USER_FIELDS)
         self.check_listing(H + block1 + block2 + N, listing,
-                           INCONSISTENT * 2 + t.DONE_TEXT)
+                           INCONSISTENT * 2 + m.DONE_TEXT)
 
     def test_corrupt_records(self):
         """Records that would run past the end of the block or with a segment
@@ -221,10 +222,10 @@ class Listing(t.E2ETestCase):
         for description, records, message, *ends in cases:
             with self.subTest(description):
                 self.new_case()
-                data = H + E2 + t.event_block(records, clip=True) + E2 + N
+                data = H + E2 + m.event_block(records, clip=True) + E2 + N
                 result = self.convert(data)
-                stdout = (message or "") + t.DONE_TEXT
-                expected = t.model_b2t(data, "in")
+                stdout = (message or "") + m.DONE_TEXT
+                expected = m.model_b2t(data, "in")
                 self.assertEqual(stdout, expected.stdout, "model")
                 self.assertMatchesModel(result, expected, "out")
                 # the block's closing newline is written only when no message
@@ -237,14 +238,14 @@ class Listing(t.E2ETestCase):
     def test_round_trip(self):
         """-t2b of generated data lines, then -b2t: every record line lists
         event id, segment id 1 and the twelve words of its data line."""
-        lines, words = t.generate_lines(1000, seed=7, comment_every=9)
+        lines, words = m.generate_lines(1000, seed=7, comment_every=9)
         self.write_file("data.txt", b"".join(lines))
         result = self.tvq("-t2b", "data.txt", "data.tvq")
         self.assertEqual(0, result.status, result.stdout)
         binary = self.read_file("data.tvq")
         result = self.tvq("-b2t", "data.tvq", "data.lst")
-        self.assertMatchesModel(result, t.model_b2t(binary, "data.tvq"), "data.lst")
-        listed = t.parse_listing_records(self.read_file("data.lst"))
+        self.assertMatchesModel(result, m.model_b2t(binary, "data.tvq"), "data.lst")
+        listed = m.parse_listing_records(self.read_file("data.lst"))
         self.assertEqual([481, 481, 38], [len(b) for b in listed])
         flat = [r for b in listed for r in b]
         ids = [i + 1 for n in (481, 481, 38) for i in range(n)]
@@ -253,11 +254,11 @@ class Listing(t.E2ETestCase):
 
 class Walk(WalkCases, t.E2ETestCase):
     OPTION = "-b2t"
-    MODEL = staticmethod(t.model_b2t)
+    MODEL = staticmethod(m.model_b2t)
 
     def big_input(self):
         rng = random.Random(3)
-        blocks = [t.event_block(full_records(481, lambda i, j: rng.randrange(10000, 65536)))
+        blocks = [m.event_block(full_records(481, lambda i, j: rng.randrange(10000, 65536)))
                   for _ in range(20)]
         return H + b"".join(blocks) + N
 

@@ -9,13 +9,14 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tvqlib as t  # noqa: E402
+import tvqmodel as m  # noqa: E402
 
 TEXT_INPUT = b"# two data lines\n1 2 3 4 5 6\n-1 0.5 0 0 0 0\n"
 
 # option -> a valid input for it
 INPUTS = {
-    "-b2rb": t.sample_file(),
-    "-b2t": t.sample_file(),
+    "-b2rb": m.sample_file(),
+    "-b2t": m.sample_file(),
     "-t2b": TEXT_INPUT,
 }
 
@@ -45,30 +46,30 @@ class ArgumentCheck(t.E2ETestCase):
 
     CASES = [
         # (arguments, expected stdout)
-        ([], t.USAGE_TEXT),
-        (["-b2rb"], t.USAGE_TEXT),
-        (["-b2rb", "in"], t.USAGE_TEXT),
-        (["-b2rb", "in", "out", "more"], t.USAGE_TEXT),
-        (["-t2b", "in", "out", "more", "again"], t.USAGE_TEXT),
-        (["-x"], t.USAGE_TEXT),
-        (["b2rb", "in"], t.USAGE_TEXT),
-        (["", "", "", ""], t.USAGE_TEXT),
-        (["b2rb", "in", "out"], t.NO_DASH_TEXT),
-        (["t2b", "in", "out"], t.NO_DASH_TEXT),
-        (["", "in", "out"], t.NO_DASH_TEXT),
-        (["+b2rb", "in", "out"], t.NO_DASH_TEXT),
-        ([" -b2rb", "in", "out"], t.NO_DASH_TEXT),
-        (["-x", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-b2", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-", "in", "out"], t.BAD_OPTION_TEXT),
-        (["--b2rb", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-b2rbx", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-B2RB", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-b2r", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-b2t ", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-t2", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-t2bb", "in", "out"], t.BAD_OPTION_TEXT),
-        (["-x", "missing", "out"], t.BAD_OPTION_TEXT),
+        ([], m.USAGE_TEXT),
+        (["-b2rb"], m.USAGE_TEXT),
+        (["-b2rb", "in"], m.USAGE_TEXT),
+        (["-b2rb", "in", "out", "more"], m.USAGE_TEXT),
+        (["-t2b", "in", "out", "more", "again"], m.USAGE_TEXT),
+        (["-x"], m.USAGE_TEXT),
+        (["b2rb", "in"], m.USAGE_TEXT),
+        (["", "", "", ""], m.USAGE_TEXT),
+        (["b2rb", "in", "out"], m.NO_DASH_TEXT),
+        (["t2b", "in", "out"], m.NO_DASH_TEXT),
+        (["", "in", "out"], m.NO_DASH_TEXT),
+        (["+b2rb", "in", "out"], m.NO_DASH_TEXT),
+        ([" -b2rb", "in", "out"], m.NO_DASH_TEXT),
+        (["-x", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-b2", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-", "in", "out"], m.BAD_OPTION_TEXT),
+        (["--b2rb", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-b2rbx", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-B2RB", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-b2r", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-b2t ", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-t2", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-t2bb", "in", "out"], m.BAD_OPTION_TEXT),
+        (["-x", "missing", "out"], m.BAD_OPTION_TEXT),
     ]
 
     def test_usage_messages(self):
@@ -197,7 +198,7 @@ class OpenFailures(t.E2ETestCase):
         if os.geteuid() == 0:
             os.chmod(self.root, 0o777)
             probe = t.run([], self.root, as_user=NOBODY)
-            if probe.status != 255 or probe.stdout != t.USAGE_TEXT:
+            if probe.status != 255 or probe.stdout != m.USAGE_TEXT:
                 self.skipTest("the binary cannot be run as user nobody")
             as_user = NOBODY
         for option in ("-b2rb", "-b2t", "-t2b"):
@@ -219,8 +220,8 @@ class Success(t.E2ETestCase):
     closing message after the conversion's own messages."""
 
     def test_each_option_succeeds(self):
-        stdout_t2b = "now reading line #0\n\n 2 events converted \n" + t.DONE_TEXT
-        for option, stdout in (("-b2rb", t.DONE_TEXT), ("-b2t", t.DONE_TEXT),
+        stdout_t2b = "now reading line #0\n\n 2 events converted \n" + m.DONE_TEXT
+        for option, stdout in (("-b2rb", m.DONE_TEXT), ("-b2t", m.DONE_TEXT),
                                ("-t2b", stdout_t2b)):
             with self.subTest(option=option):
                 self.new_case()

@@ -13,19 +13,20 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tvqlib as t  # noqa: E402
+import tvqmodel as m  # noqa: E402
 from walkcases import H, N, E1, E2, lines  # noqa: E402
 from test_cli import listing  # noqa: E402
 
 OPTIONS = ("-b2rb", "-b2t", "-t2b")
-WALK_MODELS = {"-b2rb": t.model_b2rb, "-b2t": t.model_b2t}
-TAIL = "data_reader_flag\nreturn_flag\n" + t.FAIL_LINE
+WALK_MODELS = {"-b2rb": m.model_b2rb, "-b2t": m.model_b2t}
+TAIL = "data_reader_flag\nreturn_flag\n" + m.FAIL_LINE
 
 
 def full_block(seed):
     """An event block holding 481 records of varied words."""
     words = lambda i, j: (seed * 7919 + i * 12 + j * 4099) % 65536  # noqa: E731
-    return t.event_block([t.Record(i + 1, [words(i, j) for j in range(12)])
-                          for i in range(t.RECORDS_PER_BLOCK)])
+    return m.event_block([m.Record(i + 1, [words(i, j) for j in range(12)])
+                          for i in range(m.RECORDS_PER_BLOCK)])
 
 
 # header, three event blocks, ender: 5 blocks, 81920 bytes
@@ -35,7 +36,7 @@ FIVE_BLOCKS = H + E1 + E2 + full_block(1) + N
 def t2b_text():
     """Data lines for three event blocks and a bit, with comments, the last
     line without its newline."""
-    data_lines, _ = t.generate_lines(2 * t.RECORDS_PER_BLOCK + 40, seed=31, comment_every=7)
+    data_lines, _ = m.generate_lines(2 * m.RECORDS_PER_BLOCK + 40, seed=31, comment_every=7)
     return b"".join(data_lines)[:-1]
 
 
@@ -44,13 +45,13 @@ def input_for(option):
 
 
 def model_for(option, data, name):
-    return t.model_t2b(data) if option == "-t2b" else WALK_MODELS[option](data, name)
+    return m.model_t2b(data) if option == "-t2b" else WALK_MODELS[option](data, name)
 
 
 def line_words(integer, floats):
     """The 12 data words of a data line holding integer and floats, each of
     which a single-precision float holds exactly."""
-    return t.data_words(integer, [b"%r" % float(f) for f in floats])
+    return m.line_words([integer] + list(floats))
 
 
 class TrickleFeeder(t.FifoFeeder):
@@ -168,15 +169,15 @@ class StartingConditions(t.E2ETestCase):
         # (option, description, input)
         ("-b2rb", "five blocks", FIVE_BLOCKS),
         ("-b2t", "inconsistent record in the second event block",
-         H + E1 + t.event_block([t.Record(1, [1, 2, 3], segment_size=9)]) + N),
+         H + E1 + m.event_block([m.Record(1, [1, 2, 3], segment_size=9)]) + N),
         ("-b2t", "cut inside the third event block", FIVE_BLOCKS[:50001]),
         ("-t2b", "three event blocks", t2b_text()),
         ("-t2b", "bad line in the second block",
-         b"".join(t.generate_lines(500, seed=2)[0]) + b"1 2 3 x\n"),
+         b"".join(m.generate_lines(500, seed=2)[0]) + b"1 2 3 x\n"),
     ]
     STACK = 32 * 1024
     AS_STEP = 64 * 1024
-    REPORTS = ("out of memory\n", "out of memory\n" + t.FAIL_LINE, "cannot open in\n",
+    REPORTS = ("out of memory\n", "out of memory\n" + m.FAIL_LINE, "cannot open in\n",
                "cannot open out\n")
 
     def convert(self, option, data, **kwargs):
@@ -285,7 +286,7 @@ class StartingConditions(t.E2ETestCase):
                     tail = next((r for r in self.REPORTS if result.stdout.endswith(r)), "")
                     self.assertRun(result, 255, expected.stdout[:len(result.stdout) - len(tail)]
                                    + (tail or "a report of the failure"))
-                    if tail.endswith(t.FAIL_LINE):
+                    if tail.endswith(m.FAIL_LINE):
                         self.assertTrue(expected.out.startswith(self.read_file("out")))
                     else:
                         self.assertFalse(os.path.lexists(self.path("out")), "output left")
@@ -294,7 +295,7 @@ class StartingConditions(t.E2ETestCase):
 
 def truncated_stdout(length, name):
     """stdout of -b2rb or -b2t on a block file cut after length bytes."""
-    index, rest = divmod(length, t.BLOCK_SIZE)
+    index, rest = divmod(length, m.BLOCK_SIZE)
     if rest:
         message = "block %d of %s is incomplete: %d of 16384 bytes" % (index, name, rest)
     elif index == 0:
@@ -317,14 +318,14 @@ class TruncatedBlockFiles(t.E2ETestCase):
     def check(self, option, length, name, **feed):
         result = self.tvq(option, name, "out", **feed)
         whole = WALK_MODELS[option](FIVE_BLOCKS, name)
-        complete = length // t.BLOCK_SIZE
+        complete = length // m.BLOCK_SIZE
         before = b"".join(piece for _, piece in whole.segments[:complete])
         self.assertRun(result, 255, truncated_stdout(length, name))
         self.assertBytesEqual(before, self.read_file("out"))
         self.assertEqual(before, WALK_MODELS[option](FIVE_BLOCKS[:length], name).out, "model")
 
     def test_cut_block_file(self):
-        self.assertEqual(5 * t.BLOCK_SIZE, len(FIVE_BLOCKS))
+        self.assertEqual(5 * m.BLOCK_SIZE, len(FIVE_BLOCKS))
         for option in WALK_MODELS:
             for length in self.LENGTHS:
                 with self.subTest(option=option, length=length):
@@ -362,10 +363,10 @@ class NonRegularInputs(t.E2ETestCase):
     T2B_INPUTS = [
         ("three event blocks", t2b_text()),
         ("bad line in the second block",
-         b"".join(t.generate_lines(500, seed=2)[0]) + b"1 2 3 x\n"),
+         b"".join(m.generate_lines(500, seed=2)[0]) + b"1 2 3 x\n"),
         ("empty", b""),
         ("lines of several pieces",
-         b"#" * 40000 + b"\n" + b"1 2 3 4 5 6".ljust(t.LINE_PIECE) + b"7 7 7 7 7 7\n"),
+         b"#" * 40000 + b"\n" + b"1 2 3 4 5 6".ljust(m.LINE_PIECE) + b"7 7 7 7 7 7\n"),
     ]
     # piece sizes for a FIFO fed slowly
     TRICKLES = [(1, 4095, 16383, 7)]
@@ -525,20 +526,20 @@ class TextLines(t.E2ETestCase):
         records = outcome[1]
         if outcome[0] == "ok":
             self.assertRun(result, 0, "now reading line #0\n\n %d events converted \n"
-                           % len(records) + t.DONE_TEXT)
-            self.assertEqual([records], t.read_t2b_file(out))
-            self.assertBytesEqual(H + t.event_block([t.Record(i + 1, w)
+                           % len(records) + m.DONE_TEXT)
+            self.assertEqual([records], m.read_t2b_file(out))
+            self.assertBytesEqual(H + m.event_block([m.Record(i + 1, w)
                                                      for i, w in enumerate(records)]) + N, out)
         else:
             self.assertRun(result, 255, "now reading line #0\n" + outcome[2] + TAIL)
-            partial = t.event_block([t.Record(i + 1, w) for i, w in enumerate(records)],
+            partial = m.event_block([m.Record(i + 1, w) for i, w in enumerate(records)],
                                     markers=False)
-            self.assertBytesEqual(H + partial[:8 + t.RECORD_BYTES * len(records)], out)
-        self.assertMatchesModel(result, t.model_t2b(text), "out.tvq")
+            self.assertBytesEqual(H + partial[:8 + m.RECORD_BYTES * len(records)], out)
+        self.assertMatchesModel(result, m.model_t2b(text), "out.tvq")
 
     def test_nul_bytes(self):
         w3 = line_words(3, [3] * 5)
-        bad = t.SCAN_FAIL_TEXT
+        bad = m.SCAN_FAIL_TEXT
         cases = [
             # (description, line between FIRST and LAST, outcome)
             ("NUL at the start of a data line", b"\x003 3 3 3 3 3\n", ("bad", [W1], bad)),
@@ -553,9 +554,9 @@ class TextLines(t.E2ETestCase):
             ("NUL right after the sixth value", b"3 3 3 3 3 3\x00\n", ("ok", [W1, w3, W2])),
             ("NUL and a bad seventh value", b"3 3 3 3 3 3 \x00 x y\n", ("ok", [W1, w3, W2])),
             ("NUL bytes fill the rest of the piece",
-             b"3 3 3 3 3 3" + b"\x00" * (t.LINE_PIECE - 11) + b"\n", ("ok", [W1, w3, W2])),
+             b"3 3 3 3 3 3" + b"\x00" * (m.LINE_PIECE - 11) + b"\n", ("ok", [W1, w3, W2])),
             ("NUL bytes count toward the piece length",
-             b"3 3 3 3 3 3" + b"\x00" * (t.LINE_PIECE - 10) + b"\n", ("bad", [W1, w3], bad)),
+             b"3 3 3 3 3 3" + b"\x00" * (m.LINE_PIECE - 10) + b"\n", ("bad", [W1, w3], bad)),
         ]
         for description, line, outcome in cases:
             with self.subTest(description):
@@ -569,21 +570,21 @@ class TextLines(t.E2ETestCase):
         """100,000 characters and a newline: six pieces of 16383 characters
         and a last one of 1702 characters and the newline."""
         length = 100000
-        rest = length - 6 * t.LINE_PIECE
+        rest = length - 6 * m.LINE_PIECE
         self.assertEqual(1702, rest)
 
         def pieces(*texts):
             """One line of the given pieces, each padded to a full piece, the
             last to what is left of the 100,000. The padding is not blank, so
             that a piece starting one character off would not scan."""
-            sizes = [t.LINE_PIECE] * 6 + [rest]
+            sizes = [m.LINE_PIECE] * 6 + [rest]
             line = b"".join(text.ljust(size, b"z") for text, size in zip(texts, sizes))
             self.assertEqual(length, len(line))
             return line
 
         numbered = [b"%d 0 0 0 0 %d" % (k, k) for k in range(3, 10)]
         numbered_words = [line_words(k, [0, 0, 0, 0, k]) for k in range(3, 10)]
-        bad = t.SCAN_FAIL_TEXT
+        bad = m.SCAN_FAIL_TEXT
         cases = [
             # (description, line between FIRST and LAST (without its newline), outcome)
             ("data line, then blanks", b"3 3 3 3 3 3".ljust(length),

@@ -16,6 +16,7 @@ import time
 import unittest
 
 import tvqlib as t
+import tvqmodel as m
 from walkcases import H, N, E1, E2
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "README.md")
@@ -23,8 +24,8 @@ README = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "R
 
 def full_block(seed):
     words = lambda i, j: (seed * 7919 + i * 12 + j * 4099) % 65536  # noqa: E731
-    return t.event_block([t.Record(i + 1, [words(i, j) for j in range(12)])
-                          for i in range(t.RECORDS_PER_BLOCK)])
+    return m.event_block([m.Record(i + 1, [words(i, j) for j in range(12)])
+                          for i in range(m.RECORDS_PER_BLOCK)])
 
 
 GOOD_A = H + E1 + E2 + N
@@ -33,7 +34,7 @@ CUT = (H + E1 + N)[:20000]
 # a listing of several output buffers: the interrupted conversion has written
 # some of it when its input stalls
 LONG = H + b"".join(full_block(s) for s in range(30)) + N
-STALL_AT = t.BLOCK_SIZE * 21
+STALL_AT = m.BLOCK_SIZE * 21
 
 
 def readme_block(language, marker):
@@ -162,7 +163,7 @@ class Recipes(t.E2ETestCase):
             if run in failing:
                 self.assertFalse(os.path.lexists(listing), "listing of failed " + run)
                 continue
-            expected = kept.get(run, t.model_b2t(data, "runs/%s.tvq" % run).out)
+            expected = kept.get(run, m.model_b2t(data, "runs/%s.tvq" % run).out)
             with open(listing, "rb") as f:
                 self.assertBytesEqual(expected, f.read(), run + ".txt")
         for name in os.listdir(os.path.join(self.dir, "runs")):
@@ -190,7 +191,7 @@ class Recipes(t.E2ETestCase):
                     self.assertEqual(recipe.failed_status if failing else 0, status,
                                      result.stdout[-2000:] + result.stderr[-2000:])
                     for run in failing:
-                        log = t.model_b2t(inputs[run], "runs/%s.tvq" % run).stdout
+                        log = m.model_b2t(inputs[run], "runs/%s.tvq" % run).stdout
                         self.assertIn(log, result.stdout)
                     self.check_listings(inputs, kept[recipe.name], failing)
 
@@ -223,7 +224,7 @@ class Recipes(t.E2ETestCase):
                     listing = self.runs(run + ".txt")
                     if os.path.lexists(listing):
                         with open(listing, "rb") as f:
-                            self.assertBytesEqual(t.model_b2t(inputs[run], "x").out, f.read())
+                            self.assertBytesEqual(m.model_b2t(inputs[run], "x").out, f.read())
 
                 os.unlink(self.runs("run3.tvq"))
                 self.write_file("runs/run3.tvq", LONG)

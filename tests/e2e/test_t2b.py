@@ -1,39 +1,34 @@
 """-t2b: text data lines to binary block file."""
 
 import os
-import struct
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import tvqlib as t  # noqa: E402
+import tvqmodel as m  # noqa: E402
 
-H = t.header_block()
-N = t.ender_block()
-TAIL = "data_reader_flag\nreturn_flag\n" + t.FAIL_LINE
-
-
-def f32(value):
-    return struct.unpack("<I", struct.pack("<f", value))[0]
+H = m.header_block()
+N = m.ender_block()
+TAIL = "data_reader_flag\nreturn_flag\n" + m.FAIL_LINE
 
 
 def words_of(integer, floats):
     """12 data words of a line holding integer and floats (Python numbers)."""
-    raw = [integer & 0xFFFFFFFF] + [f32(x) for x in floats]
-    return [w for v in raw for w in (v & 0xFFFF, v >> 16)]
+    return m.line_words([integer] + list(floats))
 
 
 def converted_stdout(n):
     """stdout of a successful run over n data lines."""
     out = []
     for i in range(n):
-        if i and i % t.RECORDS_PER_BLOCK == 0:
-            out.append(t.GOTO_TEXT)
+        if i and i % m.RECORDS_PER_BLOCK == 0:
+            out.append(m.GOTO_TEXT)
         if i % 100 == 0:
             out.append("now reading line #%d\n" % i)
-    if n and n % t.RECORDS_PER_BLOCK == 0:
-        out.append(t.GOTO_TEXT)
-    return "".join(out) + "\n %d events converted \n" % n + t.DONE_TEXT
+    if n and n % m.RECORDS_PER_BLOCK == 0:
+        out.append(m.GOTO_TEXT)
+    return "".join(out) + "\n %d events converted \n" % n + m.DONE_TEXT
 
 
 def blocks_of(words):
@@ -41,7 +36,7 @@ def blocks_of(words):
     chunks = [words[i:i + 481] for i in range(0, len(words), 481)]
     if len(words) % 481 == 0:
         chunks.append([])
-    return H + b"".join(t.event_block([t.Record(i + 1, w) for i, w in enumerate(chunk)])
+    return H + b"".join(m.event_block([m.Record(i + 1, w) for i, w in enumerate(chunk)])
                         for chunk in chunks) + N
 
 
@@ -62,28 +57,28 @@ class TextToBinary(t.E2ETestCase):
             with self.subTest(description):
                 self.new_case()
                 result = self.convert(text)
-                self.assertRun(result, 0, "\n 0 events converted \n" + t.DONE_TEXT)
+                self.assertRun(result, 0, "\n 0 events converted \n" + m.DONE_TEXT)
                 out = self.read_file("out.tvq")
-                self.assertEqual(3 * t.BLOCK_SIZE, len(out))
-                self.assertBytesEqual(H + t.event_block([]) + N, out)
-                self.assertEqual([[]], t.read_t2b_file(out))
-                self.assertMatchesModel(result, t.model_t2b(text), "out.tvq")
+                self.assertEqual(3 * m.BLOCK_SIZE, len(out))
+                self.assertBytesEqual(H + m.event_block([]) + N, out)
+                self.assertEqual([[]], m.read_t2b_file(out))
+                self.assertMatchesModel(result, m.model_t2b(text), "out.tvq")
 
     def test_one_line_byte_example(self):
         result = self.convert(b"5 2 0 0 0 0\n")
-        self.assertRun(result, 0, "now reading line #0\n\n 1 events converted \n" + t.DONE_TEXT)
+        self.assertRun(result, 0, "now reading line #0\n\n 1 events converted \n" + m.DONE_TEXT)
         out = self.read_file("out.tvq")
         event = bytes.fromhex("0000" "000000000000" "1180" "0100" "0100" "0e00" "0100"
                               "0500000000000040") + bytes(16) + b"\xff\xff\xff\xff"
-        event += bytes(t.BLOCK_SIZE - len(event))
+        event += bytes(m.BLOCK_SIZE - len(event))
         self.assertBytesEqual(H + event + N, out)
         # header fields as laid out in the block
         self.assertEqual(b"\x01\x00" + bytes(18) + b"RUN-1001  START => 33:33:33  STOP => 44:44:44 "
                          b"  PRINT => xx:xx:xx  01-JAN-01" + bytes(4) + b"hello world",
                          out[:111])
         self.assertEqual(b"goodnight world", out[180:195])
-        self.assertEqual(b"\xff\xff", out[2 * t.BLOCK_SIZE:2 * t.BLOCK_SIZE + 2])
-        self.assertEqual(out[2:t.BLOCK_SIZE], out[2 * t.BLOCK_SIZE + 2:])
+        self.assertEqual(b"\xff\xff", out[2 * m.BLOCK_SIZE:2 * m.BLOCK_SIZE + 2])
+        self.assertEqual(out[2:m.BLOCK_SIZE], out[2 * m.BLOCK_SIZE + 2:])
 
     def test_line_counts(self):
         """Block boundaries: exact stdout, blocks, records per block, ids and
@@ -101,20 +96,20 @@ class TextToBinary(t.E2ETestCase):
         for count, per_block in cases:
             with self.subTest(lines=count):
                 self.new_case()
-                lines, words = t.generate_lines(count, seed=count)
+                lines, words = m.generate_lines(count, seed=count)
                 text = b"".join(lines)
                 result = self.convert(text)
                 self.assertRun(result, 0, converted_stdout(count))
                 out = self.read_file("out.tvq")
-                self.assertEqual(t.BLOCK_SIZE * (len(per_block) + 2), len(out))
-                records = t.read_t2b_file(out)
+                self.assertEqual(m.BLOCK_SIZE * (len(per_block) + 2), len(out))
+                records = m.read_t2b_file(out)
                 self.assertEqual(per_block, [len(b) for b in records])
                 self.assertEqual(words, [r for b in records for r in b])
                 self.assertBytesEqual(blocks_of(words), out)
-                self.assertBytesEqual(t.model_t2b(text).out, out, "model")
+                self.assertBytesEqual(m.model_t2b(text).out, out, "model")
 
     def test_970_lines_stdout(self):
-        lines, _ = t.generate_lines(970, seed=1, comment_every=4)
+        lines, _ = m.generate_lines(970, seed=1, comment_every=4)
         result = self.convert(b"".join(lines))
         stdout = ("now reading line #0\nnow reading line #100\nnow reading line #200\n"
                   "now reading line #300\nnow reading line #400\n"
@@ -125,7 +120,7 @@ class TextToBinary(t.E2ETestCase):
                   "\n 970 events converted \n"
                   "\n conversion is done!!\n\n")
         self.assertRun(result, 0, stdout)
-        self.assertEqual([481, 481, 8], [len(b) for b in t.read_t2b_file(self.read_file("out.tvq"))])
+        self.assertEqual([481, 481, 8], [len(b) for b in m.read_t2b_file(self.read_file("out.tvq"))])
 
     GOOD = [
         # (description, line, integer, floats)
@@ -146,15 +141,15 @@ class TextToBinary(t.E2ETestCase):
 
     BAD = [
         # (description, line, message)
-        ("five values", b"1 2 3 4 5\n", t.SCAN_FAIL_TEXT),
-        ("letter in place of the sixth", b"1 2 3 4 5 x\n", t.SCAN_FAIL_TEXT),
-        ("comma", b"1,2 3 4 5 6 7\n", t.SCAN_FAIL_TEXT),
-        ("blank before the number sign", b" # not a comment\n", t.SCAN_FAIL_TEXT),
-        ("slash and another character", b"/x 1 2 3 4 5 6\n", t.SCAN_FAIL_TEXT),
-        ("capital C", b"C 1 2 3 4 5 6\n", t.SCAN_FAIL_TEXT),
-        ("carriage return only", b"\r\n", t.SCAN_FAIL_TEXT),
-        ("blanks only", b"   \t\n", t.SCAN_FAIL_TEXT),
-        ("single slash at the end of the file", b"/", t.SCAN_FAIL_TEXT),
+        ("five values", b"1 2 3 4 5\n", m.SCAN_FAIL_TEXT),
+        ("letter in place of the sixth", b"1 2 3 4 5 x\n", m.SCAN_FAIL_TEXT),
+        ("comma", b"1,2 3 4 5 6 7\n", m.SCAN_FAIL_TEXT),
+        ("blank before the number sign", b" # not a comment\n", m.SCAN_FAIL_TEXT),
+        ("slash and another character", b"/x 1 2 3 4 5 6\n", m.SCAN_FAIL_TEXT),
+        ("capital C", b"C 1 2 3 4 5 6\n", m.SCAN_FAIL_TEXT),
+        ("carriage return only", b"\r\n", m.SCAN_FAIL_TEXT),
+        ("blanks only", b"   \t\n", m.SCAN_FAIL_TEXT),
+        ("single slash at the end of the file", b"/", m.SCAN_FAIL_TEXT),
         ("above the 32-bit range", b"2147483648 0 0 0 0 0\n",
          "integer 2147483648 does not fit in 32 bits\n"),
         ("below the 32-bit range", b"-2147483649 0 0 0 0 0\n",
@@ -178,21 +173,21 @@ class TextToBinary(t.E2ETestCase):
                 text = first + line + last
                 result = self.convert(text)
                 self.assertRun(result, 0, "now reading line #0\n\n 3 events converted \n"
-                               + t.DONE_TEXT)
+                               + m.DONE_TEXT)
                 expected = [words_of(1, [1] * 5), words_of(integer, floats),
                             words_of(2, [2] * 5)]
                 out = self.read_file("out.tvq")
-                self.assertEqual([expected], t.read_t2b_file(out))
-                self.assertBytesEqual(t.model_t2b(text).out, out, "model")
+                self.assertEqual([expected], m.read_t2b_file(out))
+                self.assertBytesEqual(m.model_t2b(text).out, out, "model")
         for description, line, message in self.BAD:
             with self.subTest(description):
                 self.new_case()
                 text = first + line + (last if line.endswith(b"\n") else b"")
                 result = self.convert(text)
                 self.assertRun(result, 255, "now reading line #0\n" + message + TAIL)
-                partial = t.event_block([t.Record(1, words_of(1, [1] * 5))])[:8 + 34]
+                partial = m.event_block([m.Record(1, words_of(1, [1] * 5))])[:8 + 34]
                 self.assertBytesEqual(H + partial, self.read_file("out.tvq"))
-                self.assertMatchesModel(result, t.model_t2b(text), "out.tvq")
+                self.assertMatchesModel(result, m.model_t2b(text), "out.tvq")
 
     def test_comments(self):
         """Comment lines are skipped and not counted; the header and ender
@@ -208,9 +203,9 @@ class TextToBinary(t.E2ETestCase):
                 b"2 0 0 0 0 0\n"
                 b"# last line without newline")
         result = self.convert(text)
-        self.assertRun(result, 0, "now reading line #0\n\n 2 events converted \n" + t.DONE_TEXT)
+        self.assertRun(result, 0, "now reading line #0\n\n 2 events converted \n" + m.DONE_TEXT)
         out = self.read_file("out.tvq")
-        self.assertEqual([[words_of(1, [0] * 5), words_of(2, [0] * 5)]], t.read_t2b_file(out))
+        self.assertEqual([[words_of(1, [0] * 5), words_of(2, [0] * 5)]], m.read_t2b_file(out))
 
     def test_long_lines(self):
         """Lines are read in pieces of at most 16383 characters, each piece
@@ -235,32 +230,32 @@ class TextToBinary(t.E2ETestCase):
                 self.new_case()
                 result = self.convert(text)
                 self.assertRun(result, 0, "now reading line #0\n\n 2 events converted \n"
-                               + t.DONE_TEXT)
+                               + m.DONE_TEXT)
                 out = self.read_file("out.tvq")
-                self.assertEqual([expected], t.read_t2b_file(out))
-                self.assertBytesEqual(t.model_t2b(text).out, out, "model")
+                self.assertEqual([expected], m.read_t2b_file(out))
+                self.assertBytesEqual(m.model_t2b(text).out, out, "model")
 
     def test_bad_line_in_the_second_block(self):
         """The 550th data line is bad: the header, the first event block and
         the first 68 records of the second stay, nothing after them."""
-        lines, words = t.generate_lines(600, seed=5)
+        lines, words = m.generate_lines(600, seed=5)
         lines[549] = b"550 1 2 3 oops\n"
         result = self.convert(b"".join(lines))
         stdout = ("".join("now reading line #%d\n" % i for i in (0, 100, 200, 300, 400))
-                  + t.GOTO_TEXT + "now reading line #500\n" + t.SCAN_FAIL_TEXT + TAIL)
+                  + m.GOTO_TEXT + "now reading line #500\n" + m.SCAN_FAIL_TEXT + TAIL)
         self.assertRun(result, 255, stdout)
         out = self.read_file("out.tvq")
-        second = t.event_block([t.Record(i + 1, w) for i, w in enumerate(words[481:549])],
+        second = m.event_block([m.Record(i + 1, w) for i, w in enumerate(words[481:549])],
                                markers=False)
-        self.assertEqual(2 * t.BLOCK_SIZE + 8 + 68 * 34, len(out))
-        self.assertBytesEqual(blocks_of(words[:481])[:2 * t.BLOCK_SIZE] + second[:8 + 68 * 34],
+        self.assertEqual(2 * m.BLOCK_SIZE + 8 + 68 * 34, len(out))
+        self.assertBytesEqual(blocks_of(words[:481])[:2 * m.BLOCK_SIZE] + second[:8 + 68 * 34],
                               out)
-        self.assertMatchesModel(result, t.model_t2b(b"".join(lines)), "out.tvq")
+        self.assertMatchesModel(result, m.model_t2b(b"".join(lines)), "out.tvq")
 
     def test_bad_first_line(self):
         for description, text, message in [
-            ("text", b"abc\n1 2 3 4 5 6\n", t.SCAN_FAIL_TEXT),
-            ("after comments", b"# x\n\n1 2 3\n", t.SCAN_FAIL_TEXT),
+            ("text", b"abc\n1 2 3 4 5 6\n", m.SCAN_FAIL_TEXT),
+            ("after comments", b"# x\n\n1 2 3\n", m.SCAN_FAIL_TEXT),
             ("integer out of range", b"-99999999999 1 2 3 4 5\n",
              "integer -99999999999 does not fit in 32 bits\n"),
         ]:
@@ -271,12 +266,12 @@ class TextToBinary(t.E2ETestCase):
                 self.assertBytesEqual(H + bytes(8), self.read_file("out.tvq"))
 
     def test_integer_out_of_range_after_good_lines(self):
-        lines, words = t.generate_lines(3, seed=2)
+        lines, words = m.generate_lines(3, seed=2)
         text = b"".join(lines) + b"2147483648 1 2 3 4 5\n1 2 3 4 5 6\n"
         result = self.convert(text)
         self.assertRun(result, 255, "now reading line #0\ninteger 2147483648 does not fit "
                        "in 32 bits\n" + TAIL)
-        partial = t.event_block([t.Record(i + 1, w) for i, w in enumerate(words)])
+        partial = m.event_block([m.Record(i + 1, w) for i, w in enumerate(words)])
         self.assertBytesEqual(H + partial[:8 + 3 * 34], self.read_file("out.tvq"))
 
     def test_read_error(self):
@@ -291,7 +286,7 @@ class TextToBinary(t.E2ETestCase):
 
     def test_input_from_pipe(self):
         """Text read from a pipe gives the same file as from a regular file."""
-        lines, words = t.generate_lines(600, seed=12, comment_every=3)
+        lines, words = m.generate_lines(600, seed=12, comment_every=3)
         text = b"".join(lines)
         result = self.tvq("-t2b", "/dev/stdin", "out.tvq", input_data=text)
         self.assertRun(result, 0, converted_stdout(600))
@@ -299,11 +294,11 @@ class TextToBinary(t.E2ETestCase):
 
     def test_write_failure(self):
         t.skip_if_wrapped(self, t.FSIZE_UNDER_WRAPPER)
-        lines, _ = t.generate_lines(481 * 8 + 10, seed=4)
+        lines, _ = m.generate_lines(481 * 8 + 10, seed=4)
         text = b"".join(lines)
-        expected = t.model_t2b(text)
+        expected = m.model_t2b(text)
         total = len(expected.out)
-        self.assertEqual(11 * t.BLOCK_SIZE, total)
+        self.assertEqual(11 * m.BLOCK_SIZE, total)
         self.write_file("in.txt", text)
         for limit in (1000, 20000, total // 2, total - 1):
             with self.subTest(limit=limit):
@@ -314,7 +309,7 @@ class TextToBinary(t.E2ETestCase):
 
     def test_dump_of_the_output(self):
         """-b2rb of a file written by -t2b."""
-        lines, words = t.generate_lines(970, seed=8, comment_every=5)
+        lines, words = m.generate_lines(970, seed=8, comment_every=5)
         text = b"".join(lines)
         self.write_file("in.txt", text)
         result = self.tvq("-t2b", "in.txt", "out.tvq")
@@ -322,7 +317,7 @@ class TextToBinary(t.E2ETestCase):
         binary = self.read_file("out.tvq")
         self.assertBytesEqual(blocks_of(words), binary)
         result = self.tvq("-b2rb", "out.tvq", "out.dump")
-        self.assertMatchesModel(result, t.model_b2rb(t.model_t2b(text).out, "out.tvq"),
+        self.assertMatchesModel(result, m.model_b2rb(m.model_t2b(text).out, "out.tvq"),
                                 "out.dump")
         dump = self.read_file("out.dump").split(b"\n")
         # the first record of the first event block

@@ -7,17 +7,18 @@ import os
 import subprocess
 
 import tvqlib as t
+import tvqmodel as m
 
-H = t.header_block()
-N = t.ender_block()
-E1 = t.event_block([t.Record(1, [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12]),
-                    t.Record(2, [0xFFFF] * 12)])
-E2 = t.event_block([t.Record(1, list(range(100, 112)))])
-E3 = t.event_block([])
+H = m.header_block()
+N = m.ender_block()
+E1 = m.event_block([m.Record(1, [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12]),
+                    m.Record(2, [0xFFFF] * 12)])
+E2 = m.event_block([m.Record(1, list(range(100, 112)))])
+E3 = m.event_block([])
 
 
 def lines(*texts):
-    return "".join(x + "\n" for x in texts) + t.FAIL_LINE
+    return "".join(x + "\n" for x in texts) + m.FAIL_LINE
 
 
 NOT_HEADER = lines("this block is not header", "read_heaader_binary")
@@ -44,7 +45,7 @@ class WalkCases:
                 self.new_case()
                 result = self.convert_file(data)
                 expected = self.model(data, "in")
-                self.assertRun(result, 255 if t.FAIL_LINE in stdout else 0, stdout)
+                self.assertRun(result, 255 if m.FAIL_LINE in stdout else 0, stdout)
                 self.assertEqual(written, len(expected.segments), "model disagrees with table")
                 self.assertBytesEqual(expected.out, self.read_file("out"), "out")
 
@@ -52,10 +53,10 @@ class WalkCases:
         cases = [
             ("event block first", E1 + N, NOT_HEADER, 0),
             ("ender first", N + H + E1 + N, NOT_HEADER, 0),
-            ("flag 2", t.raw_block(2) + E1 + N, NOT_HEADER, 0),
-            ("flag 0x8000", t.raw_block(0x8000) + N, NOT_HEADER, 0),
-            ("flag bytes 00 01 (big-endian 1)", t.raw_block(0x0100) + N, NOT_HEADER, 0),
-            ("flag 0x0101", t.raw_block(0x0101) + N, NOT_HEADER, 0),
+            ("flag 2", m.raw_block(2) + E1 + N, NOT_HEADER, 0),
+            ("flag 0x8000", m.raw_block(0x8000) + N, NOT_HEADER, 0),
+            ("flag bytes 00 01 (big-endian 1)", m.raw_block(0x0100) + N, NOT_HEADER, 0),
+            ("flag 0x0101", m.raw_block(0x0101) + N, NOT_HEADER, 0),
         ]
         self.check_table(cases)
 
@@ -63,11 +64,11 @@ class WalkCases:
         self.check_table([
             ("second header after one event block", H + E1 + H + N, NOT_EVENT, 2),
             ("second header right after the header", H + H + E1 + N, NOT_EVENT, 1),
-            ("flag 2", H + E1 + E2 + t.raw_block(2, seed=5) + N, NOT_EVENT, 3),
-            ("flag 0x0100", H + t.raw_block(0x0100) + N, NOT_EVENT, 1),
-            ("flag 0xFFFE", H + E1 + t.raw_block(0xFFFE) + N, NOT_EVENT, 2),
-            ("flag 0x7FFF", H + E1 + t.raw_block(0x7FFF) + N, NOT_EVENT, 2),
-            ("flag 0x00FF (bytes ff 00)", H + t.raw_block(0x00FF) + N, NOT_EVENT, 1),
+            ("flag 2", H + E1 + E2 + m.raw_block(2, seed=5) + N, NOT_EVENT, 3),
+            ("flag 0x0100", H + m.raw_block(0x0100) + N, NOT_EVENT, 1),
+            ("flag 0xFFFE", H + E1 + m.raw_block(0xFFFE) + N, NOT_EVENT, 2),
+            ("flag 0x7FFF", H + E1 + m.raw_block(0x7FFF) + N, NOT_EVENT, 2),
+            ("flag 0x00FF (bytes ff 00)", H + m.raw_block(0x00FF) + N, NOT_EVENT, 1),
         ])
 
     def test_truncated_input(self):
@@ -116,7 +117,7 @@ class WalkCases:
         base = H + E1 + E2 + N
         for description, extra in [
             ("a partial block", b"\x01\x00garbage"),
-            ("a random block", t.raw_block(1, seed=9)),
+            ("a random block", m.raw_block(1, seed=9)),
             ("an event block and a half", E1 + E2[:5000]),
             ("a second ender", N),
         ]:
@@ -127,13 +128,13 @@ class WalkCases:
                 result = self.convert_file(base + extra)
                 expected = self.model(base, "in")
                 self.assertMatchesModel(result, expected, "out")
-                self.assertRun(plain, 0, t.DONE_TEXT)
+                self.assertRun(plain, 0, m.DONE_TEXT)
                 self.assertBytesEqual(self.read_file("plain.out"), self.read_file("out"))
 
     def test_ender_flag_ends_the_walk(self):
         """A block with word 0 0xFFFF is the ender whatever its other words;
         what follows it, even a corrupt block, is not read."""
-        data = H + E1 + t.raw_block(0xFFFF, seed=3) + t.raw_block(7, seed=4) + H[:10]
+        data = H + E1 + m.raw_block(0xFFFF, seed=3) + m.raw_block(7, seed=4) + H[:10]
         result = self.convert_file(data)
         expected = self.model(data, "in")
         self.assertEqual(3, len(expected.segments))

@@ -47,21 +47,22 @@ void check_line(Cdata_reader& reader, const char* piece, size_t length) {
   fuzz::check(std::memcmp(line, piece, length) == 0 && line[length] == '\0',
               "process_line changed the line");
 
-  fuzz::Line_reference ref;
-  fuzz::read_line_reference(line, ref);
-  if (ref.kind == fuzz::Line_reference::comment) {
+  static reference::Line ref;
+  reference::read_line(line, fuzz::settings(), ref);
+  if (ref.kind == reference::Line::comment) {
     fuzz::check(result == COMMENT, "comment line not reported as COMMENT");
     check_no_words(reader);
     return;
   }
-  if (ref.kind == fuzz::Line_reference::bad) {
+  if (ref.kind == reference::Line::bad) {
     fuzz::check(result == ERROR, "bad data line accepted");
     check_no_words(reader);
     return;
   }
   fuzz::check(result == OK, "good data line refused");
-  fuzz::check(reader.get_number_of_word() == WORDS_PER_LINE, "good data line gives the wrong number of words");
-  for (int32_t i = 0; i < WORDS_PER_LINE; ++i) {
+  const int words = fuzz::settings().words_per_line();
+  fuzz::check(reader.get_number_of_word() == words, "good data line gives the wrong number of words");
+  for (int32_t i = 0; i < words; ++i) {
     data_t word = 0;
     fuzz::check(reader.get_data(word, i) == OK, "get_data refused a word of a good line");
     fuzz::check(static_cast<uint16_t>(word) == ref.words[i], "data word differs from the scan");

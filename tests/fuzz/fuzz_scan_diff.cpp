@@ -29,16 +29,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t count = -2;
   const int status = USER_SSCANF(count, line.get(), raw.get());
 
-  fuzz::Line_reference ref;
-  fuzz::read_line_reference(line.get(), ref);
-  const bool refused = !ref.scan.refused_integer.empty();
+  static reference::Scan ref;
+  if (!reference::scan(line.get(), fuzz::settings(), ref)) fuzz::fail("no layout row for the line format");
+  const bool refused = !ref.refused_integer.empty();
   if (status != OK) {
     if (status != ERROR || !refused) fuzz::fail("USER_SSCANF refused a line whose integers fit");
     return 0;
   }
   if (refused) fuzz::fail("USER_SSCANF accepted an integer outside 32 bits");
-  if (count != ref.scan.count) fuzz::fail("count differs from std::sscanf");
+  if (count != ref.count) fuzz::fail("count differs from std::sscanf");
   for (int i = 0; i < count; ++i)
-    if (raw[i] != ref.scan.raw[i]) fuzz::fail("value bits differ from std::sscanf");
+    if (raw[i] != ref.raw[i]) fuzz::fail("value bits differ from std::sscanf");
   return 0;
 }

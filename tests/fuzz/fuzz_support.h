@@ -1,9 +1,8 @@
 // Shared pieces of the libFuzzer harnesses: input and output files on tmpfs,
-// building block files out of fuzz bytes, reference models of the block
-// walk, the readable dump and the text listing written straight from the
-// format, against which the converter's output is compared byte for byte, the
-// body of the block walk harnesses, and the C library's reading of a data line
-// with the line format.
+// the program's standard output taken or dropped, building block files out
+// of fuzz bytes, the settings of this build for the format model
+// (format_reference.h), and the body of the block walk harnesses, whose
+// output and messages are compared with the model's byte for byte.
 #ifndef TVQ_FUZZ_SUPPORT_H
 #define TVQ_FUZZ_SUPPORT_H
 
@@ -20,18 +19,20 @@
 #include <string>
 #include <vector>
 
-#include "../scan_reference.h"
+// The model is not what is fuzzed: no coverage feedback from it.
+#pragma clang attribute push(__attribute__((no_sanitize("coverage"))), apply_to = function)
+#include "../format_reference.h"
+#pragma clang attribute pop
 #include "Cconverter.h"
 #include "Cfile.h"
-#include "tvq_constants.h"
 #include "user_settings.h"
 
 namespace fuzz {
 
 using Bytes = std::vector<unsigned char>;
 
-constexpr size_t BLOCK = static_cast<size_t>(BLOCK_SIZE);
-constexpr size_t WORDS = BLOCK / 2;
+using reference::BLOCK;
+using reference::WORDS;
 
 // A failed property: the harness stops with a message that says which one.
 [[noreturn]] inline void fail(const char* what) {
@@ -45,14 +46,24 @@ inline void check(bool condition, const char* what) {
 }
 
 // The program prints its messages on standard output; the fuzzer keeps its
-// own reports on standard error.
-inline void silence_stdout() {
+// own reports on standard error. Standard output goes to /dev/null, or, when
+// kept, into an in-memory file that take_stdout() empties.
+inline void silence_stdout(bool keep = false) {
   std::fflush(stdout);
-  const int null = ::open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    ::dup2(null, STDOUT_FILENO);
-    ::close(null);
-  }
+  const int fd = keep ? memfd_create("tvq-fuzz-stdout", MFD_CLOEXEC) : ::open("/dev/null", O_WRONLY);
+  if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) fail("redirecting standard output");
+  ::close(fd);
+}
+
+inline const std::string& take_stdout() {
+  static std::string text;
+  std::fflush(stdout);
+  text.resize(static_cast<size_t>(::lseek(STDOUT_FILENO, 0, SEEK_END)));
+  if (!text.empty() && ::pread(STDOUT_FILENO, &text[0], text.size(), 0) != static_cast<ssize_t>(text.size()))
+    fail("reading standard output back");
+  if (::ftruncate(STDOUT_FILENO, 0) != 0 || ::lseek(STDOUT_FILENO, 0, SEEK_SET) != 0)
+    fail("emptying standard output");
+  return text;
 }
 
 // The input of one run: an anonymous in-memory file reached by name through
@@ -121,8 +132,14 @@ inline void read_whole(const std::string& name, Bytes& bytes) {
   ::close(fd);
 }
 
-// The reference models are not part of what is fuzzed: no coverage feedback.
-#define TVQ_FUZZ_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+// This build's settings, handed to the model as data.
+inline const reference::Settings& settings() {
+  static const reference::Settings values{{user_run_number, user_start_time, user_stop_time, user_print_time,
+                                           user_print_date, user_header, user_ender},
+                                          USER_LINE_FORMAT,
+                                          static_cast<int>(DATA_SIZE)};
+  return values;
+}
 
 // ------------------------------------------------------------ byte source
 
@@ -153,31 +170,10 @@ class Source {
 
 // ------------------------------------------------------------ block files
 
-inline void put_word(Bytes& file, size_t byte_offset, unsigned value) {
-  file[byte_offset] = static_cast<unsigned char>(value & 0xFF);
-  file[byte_offset + 1] = static_cast<unsigned char>((value >> 8) & 0xFF);
-}
+using reference::get_word;
+using reference::put_word;
 
-inline unsigned get_word(const unsigned char* block, size_t index) {
-  return static_cast<unsigned>(block[2 * index]) | (static_cast<unsigned>(block[2 * index + 1]) << 8);
-}
-
-// A header (flag 1) or ender (flag 0xFFFF) block with the -t2b texts.
-inline void append_user_block(Bytes& file, unsigned flag) {
-  const size_t at = file.size();
-  file.resize(at + BLOCK, 0);
-  unsigned char* b = file.data() + at;
-  put_word(file, at, flag);
-  std::memcpy(b + 20, user_run_number, 8);
-  b[28] = b[29] = ' ';
-  std::memcpy(b + 30, user_start_time, 18);
-  std::memcpy(b + 48, user_stop_time, 18);
-  b[66] = b[67] = ' ';
-  std::memcpy(b + 68, user_print_time, 18);
-  std::memcpy(b + 86, user_print_date, 10);
-  std::memcpy(b + 100, user_header, std::strlen(user_header));
-  std::memcpy(b + 180, user_ender, std::strlen(user_ender));
-}
+inline void append_user_block(Bytes& file, unsigned flag) { reference::append_user_block(file, flag, settings()); }
 
 // An event block being filled word by word; words past the block are dropped,
 // so records may be cut off at its end.
@@ -346,155 +342,12 @@ inline void build_block_file(const unsigned char* data, size_t size, Bytes& file
   }
 }
 
-// ------------------------------------------------------- reference models
-
-// The output of the -b2rb and -b2t walk over a file, as the format lays it
-// down: block 0 must be a whole header block; then whole event blocks until
-// a whole block whose word 0 is 0xFFFF. Anything else fails the conversion,
-// and the output keeps what was written for the blocks before.
-struct Walk_result {
-  bool ok = false;
-  std::string output;
-};
-
-template <typename Header, typename Event, typename Ender>
-TVQ_FUZZ_NO_COVERAGE void reference_walk(const Bytes& file, Header header, Event event, Ender ender,
-                                         Walk_result& result) {
-  result.ok = false;
-  result.output.clear();
-  const size_t whole = file.size() / BLOCK;
-  auto block = [&file](size_t i) { return file.data() + i * BLOCK; };
-  if (whole == 0 || get_word(block(0), 0) != 1) return;
-  result.output += '\n';
-  header(block(0), result.output);
-  for (size_t i = 1; i < whole; ++i) {
-    const unsigned flag = get_word(block(i), 0);
-    if (flag == 0xFFFF) {
-      ender(block(i), result.output);
-      result.ok = true;
-      return;
-    }
-    if (flag != 0) return;
-    event(block(i), static_cast<int>(i), result.output);
-  }
-  // no ender block, or a partial block where one was expected
-}
-
-// Each word as "%04x " would print it, eight to a line.
-TVQ_FUZZ_NO_COVERAGE inline void reference_dump(const unsigned char* block, std::string& out) {
-  static const char HEX[] = "0123456789abcdef";
-  const size_t at = out.size();
-  out.resize(at + (WORDS / 8) * 41);
-  char* p = &out[at];
-  for (size_t line = 0; line < WORDS / 8; ++line) {
-    for (size_t w = 0; w < 8; ++w) {
-      const unsigned word = get_word(block, line * 8 + w);
-      for (int shift = 12; shift >= 0; shift -= 4) *p++ = HEX[(word >> shift) & 15];
-      *p++ = ' ';
-    }
-    *p++ = '\n';
-  }
-}
-
-inline void reference_b2rb(const Bytes& file, Walk_result& result) {
-  reference_walk(
-      file,
-      [](const unsigned char* b, std::string& out) {
-        out += "#  start header\n\n";
-        reference_dump(b, out);
-        out += '\n';
-      },
-      [](const unsigned char* b, int number, std::string& out) {
-        out += "#  " + std::to_string(number) + " event block\n\n";
-        reference_dump(b, out);
-        out += '\n';
-      },
-      [](const unsigned char* b, std::string& out) {
-        out += "#  start ender\n\n";
-        reference_dump(b, out);
-        out += '\n';
-      },
-      result);
-}
-
-TVQ_FUZZ_NO_COVERAGE inline void reference_fields(const char* banner, const unsigned char* block, std::string& out) {
-  static const size_t FIELDS[7][2] = {{10, 8}, {15, 18}, {24, 18}, {34, 18},
-                                      {43, 10}, {50, 80}, {90, 80}};
-  out += banner;
-  for (const auto& field : FIELDS) {
-    const unsigned char* text = block + 2 * field[0];
-    size_t length = 0;
-    while (length < field[1] && text[length] != 0) ++length;
-    out += "#  ";
-    out.append(reinterpret_cast<const char*>(text), length);
-    out += "\n";
-  }
-  out += '\n';
-}
-
-// One line per record; a record that is inconsistent or too short ends the
-// block's listing without its closing newline, and so does the first word of a
-// record that lies past word 8191, after the words before it are listed.
-TVQ_FUZZ_NO_COVERAGE inline void reference_event_listing(const unsigned char* block, int number, std::string& out) {
-  out += "#  " + std::to_string(number) + " event block\n\n";
-  // Each value as "%4d " would print it: right-aligned in four columns,
-  // wider when it has five digits, then a space.
-  auto put = [&out](unsigned value) {
-    char digits[8];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    for (int pad = n; pad < 4; ++pad) out += ' ';
-    while (n > 0) out += digits[--n];
-    out += ' ';
-  };
-  size_t p = 4;
-  while (p < WORDS - 1) {
-    const size_t start = p;
-    const unsigned event_size = get_word(block, p);
-    if ((event_size & 0x8000u) == 0) break;
-    if (get_word(block, p + 1) != 1) break;
-    if (start + 2 >= WORDS) return;
-    put(get_word(block, start + 2));
-    if (start + 3 >= WORDS) return;
-    const unsigned segment_size = get_word(block, start + 3);
-    if (static_cast<long>(event_size & 0x7FFFu) - static_cast<long>(segment_size) != 3) return;
-    if (segment_size < 2) return;
-    const size_t record_words = segment_size + 3;  // head of five words and the data
-    for (size_t w = start + 4; w < start + record_words; ++w) {
-      if (w >= WORDS) return;
-      put(get_word(block, w));
-    }
-    out += '\n';
-    p = start + record_words;
-  }
-  out += '\n';
-}
-
-inline void reference_b2t(const Bytes& file, Walk_result& result) {
-  reference_walk(
-      file,
-      [](const unsigned char* b, std::string& out) { reference_fields("#  start header\n\n", b, out); },
-      reference_event_listing,
-      [](const unsigned char* b, std::string& out) { reference_fields("#  start ender\n\n", b, out); },
-      result);
-}
-
-inline void check_output(const Walk_result& expected, int status, const std::string& output_name) {
-  check(status == (expected.ok ? OK : ERROR), "conversion status differs from the format's");
-  static Bytes got;
-  read_whole(output_name, got);
-  check(got.size() == expected.output.size(), "output length differs from the format's");
-  check(got.empty() || std::memcmp(got.data(), expected.output.data(), got.size()) == 0,
-        "output bytes differ from the format's");
-}
+// ------------------------------------------------------------ block walk
 
 // The body of the block walk harnesses: one conversion of a block file built
-// from the fuzz bytes, compared with its reference model.
-inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*convert)(),
-                     void (*reference)(const Bytes&, Walk_result&)) {
+// from the fuzz bytes, its status, output and messages compared with the
+// model's. Standard output must be kept (silence_stdout(true)).
+inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*convert)(), bool listing) {
   static Input_file* input = new Input_file;
   static Output_names* outputs = new Output_names;
   static Bytes file;
@@ -513,35 +366,16 @@ inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*c
     status = (converter.*convert)();
     if (out.close() != OK) fail("closing the output");
   }
-  static Walk_result expected;
-  reference(file, expected);
-  check_output(expected, status, output_name);
+  static reference::Walk expected;
+  reference::walk(file, input->name(), listing, expected);
+  check(status == (expected.ok ? OK : ERROR), "conversion status differs from the format's");
+  check(take_stdout() == expected.messages, "messages differ from the format's");
+  static Bytes got;
+  read_whole(output_name, got);
+  check(got.size() == expected.output.size(), "output length differs from the format's");
+  check(got.empty() || std::memcmp(got.data(), expected.output.data(), got.size()) == 0,
+        "output bytes differ from the format's");
   ::unlink(output_name.c_str());
-}
-
-// ------------------------------------------------------------ data lines
-
-inline bool is_comment(const char* line) {
-  const char first = line[0];
-  if (first == '#' || first == 'c' || first == '%' || first == '\n') return true;
-  return first == '/' && line[1] == '/';
-}
-
-// The C library's reading of one line (a C string): its scan, and what the
-// reader makes of it.
-struct Line_reference {
-  enum { comment, bad, data } kind;
-  scan_reference::Scan scan;
-  uint16_t words[2 * MAX_CONVERSIONS];  // for data: the record's WORDS_PER_LINE words
-};
-
-TVQ_FUZZ_NO_COVERAGE inline void read_line_reference(const char* line, Line_reference& ref) {
-  ref.kind = is_comment(line) ? Line_reference::comment : Line_reference::bad;
-  if (!scan_reference::scan_whole_format(line, ref.scan)) fail("no layout row for the line format");
-  if (ref.kind == Line_reference::comment || !ref.scan.refused_integer.empty() ||
-      ref.scan.count != NUMBER_OF_DATA || !scan_reference::data_words(ref.scan, ref.words))
-    return;
-  ref.kind = Line_reference::data;
 }
 
 }  // namespace fuzz

@@ -12,66 +12,24 @@ descriptions, 2 record operations, 3 raw event block words.
 
 import os
 import shutil
-import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
+sys.path.insert(0, os.path.join(HERE, ".."))
 
-BLOCK = 16384
-WORDS = BLOCK // 2
-
-USER_TEXTS = [
-    (20, b"RUN-1001"),
-    (28, b"  "),
-    (30, b"START => 33:33:33 "),
-    (48, b" STOP => 44:44:44 "),
-    (66, b"  "),
-    (68, b"PRINT => xx:xx:xx "),
-    (86, b" 01-JAN-01"),
-    (100, b"hello world"),
-    (180, b"goodnight world"),
-]
-
-
-def user_block(flag):
-    """A header (flag 1) or ender (flag 0xFFFF) block with the -t2b texts."""
-    block = bytearray(BLOCK)
-    struct.pack_into("<H", block, 0, flag)
-    for offset, text in USER_TEXTS:
-        block[offset:offset + len(text)] = text
-    return bytes(block)
-
-
-def float_bits(value):
-    return struct.unpack("<I", struct.pack("<f", value))[0]
-
-
-def record_words(event_id, integer, floats):
-    """One record as -t2b writes it: 17 words."""
-    raw = [integer & 0xFFFFFFFF] + [float_bits(f) for f in floats]
-    words = [17 | 0x8000, 1, event_id, 14, 1]
-    for value in raw:
-        words += [value & 0xFFFF, value >> 16]
-    return words
+import tvqmodel as model  # noqa: E402
 
 
 def event_block(records, end=(0xFFFF, 0xFFFF)):
-    words = [0, 0, 0, 0]
-    for i, (integer, floats) in enumerate(records):
-        words += record_words(i + 1, integer, floats)
-    words += list(end)
-    words += [0] * (WORDS - len(words))
-    return struct.pack("<%dH" % WORDS, *words[:WORDS])
+    """An event block of records as -t2b writes them, (integer, floats) each."""
+    return model.event_block([model.Record(i + 1, model.line_words([integer] + floats))
+                              for i, (integer, floats) in enumerate(records)],
+                             markers=False, tail=end)
 
 
-def block_with_flag(flag):
-    block = bytearray(BLOCK)
-    struct.pack_into("<H", block, 0, flag)
-    return bytes(block)
-
-
-HEADER = user_block(1)
-ENDER = user_block(0xFFFF)
+HEADER = model.header_block()
+ENDER = model.ender_block()
 FEW = [(5, [2, 0, 0, 0, 0]), (-1, [1, 1, 1, 1, 1]), (42, [12.75, -0.001, 65535, 1e6, -7.5])]
 FULL = [(i, [float(i), 0.5, -1.0, 1e6, 3.25]) for i in range(481)]
 

@@ -1,19 +1,15 @@
 """Shared helpers of the tvq module's tests: the program as the oracle
-(TVQCONVERTER), the C library's sscanf for the values of a text line, and the
-block builder of the end-to-end tests for damaged files."""
+(TVQCONVERTER), and the format model of the tests (tests/tvqmodel): its
+block builder for damaged files and the C library's sscanf for the values of
+a text line."""
 
-import ctypes
 import os
-import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-import tvq  # noqa: E402
-import tvqlib  # noqa: E402,F401  (the block builder)
-
-_libc = ctypes.CDLL(None)
+import tvqmodel as model  # noqa: E402,F401
 
 
 def tvqconverter(*args):
@@ -33,11 +29,9 @@ def t2b(directory, lines, name="t2b.tvq"):
     return directory / name
 
 
-def sscanf_bits(line, line_format=tvq.LINE_FORMAT):
+def sscanf_bits(line):
     """What C sscanf stores for the line's values: each %d's int and each %f's
     float as 32 bits."""
-    count = len(re.findall("%[df]", line_format))
-    cells = (ctypes.c_uint32 * count)()
-    pointers = [ctypes.byref(cells, 4 * i) for i in range(count)]
-    assert _libc.sscanf(line.encode(), line_format.encode(), *pointers) == count, line
-    return list(cells)
+    count, values, _ = model.scan_line(line.encode())
+    assert count == len(values), line
+    return values

@@ -14,34 +14,34 @@ import numpy as np
 import pytest
 
 import tvq
-from conftest import tvqconverter, tvqlib
+from conftest import model, tvqconverter
 
-H, E = tvqlib.header_block(), tvqlib.ender_block()
+H, E = model.header_block(), model.ender_block()
 
 
 def good(count, first=1):
-    return [tvqlib.Record(first + i, [i] * 12) for i in range(count)]
+    return [model.Record(first + i, [i] * 12) for i in range(count)]
 
 
-BAD_SIZES = tvqlib.Record(2, [1] * 12, segment_size=13)
-TOO_SMALL = tvqlib.Record(2, [], event_size=0x8004, segment_size=1)
+BAD_SIZES = model.Record(2, [1] * 12, segment_size=13)
+TOO_SMALL = model.Record(2, [], event_size=0x8004, segment_size=1)
 # name, file bytes, FormatError message, records kept by errors="skip"
 DAMAGE = [
     ("empty", b"", "no header block: {} is empty", 0),
-    ("not header", tvqlib.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
-    ("4 TiB, sparse", tvqlib.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
-    ("cut block", H + tvqlib.event_block(good(3)) + tvqlib.event_block(good(2))[:3616],
+    ("not header", model.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
+    ("4 TiB, sparse", model.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
+    ("cut block", H + model.event_block(good(3)) + model.event_block(good(2))[:3616],
      "block 2 of {} is incomplete: 3616 of 16384 bytes", 3),
-    ("no ender", H + tvqlib.event_block(good(3)), "no ender block: {} ends after 2 blocks", 3),
-    ("wrong flag", H + tvqlib.event_block(good(3)) + tvqlib.raw_block(0x1234) + E,
+    ("no ender", H + model.event_block(good(3)), "no ender block: {} ends after 2 blocks", 3),
+    ("wrong flag", H + model.event_block(good(3)) + model.raw_block(0x1234) + E,
      "event block 2, word 0: this block is not event block", 3),
-    ("sizes", H + tvqlib.event_block(good(1) + [BAD_SIZES] + good(1, 3)) +
-     tvqlib.event_block(good(2)) + E,
+    ("sizes", H + model.event_block(good(1) + [BAD_SIZES] + good(1, 3)) +
+     model.event_block(good(2)) + E,
      "event block 1, record at word 21: event_size or segment_size is wrong", 3),
-    ("too small", H + tvqlib.event_block(good(1) + [TOO_SMALL]) + E,
+    ("too small", H + model.event_block(good(1) + [TOO_SMALL]) + E,
      "segment size 1 is too small at word 21 of event block 1", 1),
-    ("past end", H + tvqlib.event_block(good(3)) +
-     tvqlib.event_block(good(482), markers=False, clip=True) + E,
+    ("past end", H + model.event_block(good(3)) +
+     model.event_block(good(482), markers=False, clip=True) + E,
      "record at word 8181 of event block 2 runs past the end of the block", 484),
 ]
 
@@ -68,8 +68,8 @@ def test_damage(tmp_path, name, data, message, kept):
 
 def test_iterate_yields_whole_chunks_before_damage(tmp_path):
     path = tmp_path / "run.tvq"
-    path.write_bytes(H + b"".join(tvqlib.event_block(good(481)) for _ in range(3)) +
-                     tvqlib.raw_block(7) + E)
+    path.write_bytes(H + b"".join(model.event_block(good(481)) for _ in range(3)) +
+                     model.raw_block(7) + E)
     chunks = tvq.iterate(path, step=500)
     assert [len(next(chunks)) for _ in range(2)] == [500, 500]
     with pytest.raises(tvq.FormatError, match="event block 4, word 0: this block is not"):
@@ -107,8 +107,8 @@ def test_header_texts(tmp_path, texts, error):
         return
     tvq.write(path, np.zeros((1, 6)), header=texts)
     with tvq.open(path) as f:
-        assert f.header == f.ender == dict(tvqlib.USER, **texts, **{
-            k: v.decode() for k, v in tvqlib.USER.items() if k not in texts})
+        assert f.header == f.ender == dict(model.USER, **texts, **{
+            k: v.decode() for k, v in model.USER.items() if k not in texts})
 
 
 def test_failed_write_leaves_no_file(tmp_path):
@@ -137,7 +137,7 @@ def random_records(seed):
         words += [sizes[0] | 0x8000, 1, len(words), sizes[1], 1]
         words += [rng.randrange(0x10000) for _ in range(n)]
         bad -= 1
-    return tvqlib.raw_block(0, words=words[:8191])
+    return model.raw_block(0, words=words[:8191])
 
 
 @pytest.mark.parametrize("seed", range(12))
@@ -147,7 +147,7 @@ def test_any_records(tmp_path, seed):
     block."""
     path = tmp_path / "random.tvq"
     path.write_bytes(H + random_records(seed) +
-                     tvqlib.event_block(good(1) + [tvqlib.Record(2, [seed] * seed)]) + E)
+                     model.event_block(good(1) + [model.Record(2, [seed] * seed)]) + E)
     with tvq.open(path, errors="skip") as f:
         records = f.records()
         assert records["count"].sum() == len(f.words())

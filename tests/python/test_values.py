@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 import tvq
-from conftest import sscanf_bits, t2b, tvqlib
+from conftest import model, sscanf_bits, t2b
 
 LINES = ["5 2 0 0 0 0", "1 0.5 -1.25 100 3.1415927 2.5e-3", "-1 1 1 1 1 1",
          "-2147483648 1e-45 3.4028235e38 -0 nan -inf", "2147483647 0.1 1e39 -1e-50 .5 5.",
@@ -68,8 +68,8 @@ def test_read_and_write_as_the_program(tmp_path, lines):
 
 
 def block_file(records):
-    return (tvqlib.header_block() + tvqlib.event_block(records[:2]) +
-            tvqlib.event_block(records[2:]) + tvqlib.ender_block())
+    return (model.header_block() + model.event_block(records[:2]) +
+            model.event_block(records[2:]) + model.ender_block())
 
 
 WORDS = [[1, 2, 0xFFFF], [3, 0x8000, 5], [0x7FFF, 0, 9], [6, 7, 8]]
@@ -82,7 +82,7 @@ WORDS = [[1, 2, 0xFFFF], [3, 0x8000, 5], [0x7FFF, 0, 9], [6, 7, 8]]
 ])
 def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
     path = tmp_path / "three.tvq"
-    path.write_bytes(block_file([tvqlib.Record(i + 1, w) for i, w in enumerate(WORDS)]))
+    path.write_bytes(block_file([model.Record(i + 1, w) for i, w in enumerate(WORDS)]))
     with tvq.open(path) as f:
         records = f.records()
         assert list(records["block"]) == [1, 1, 2, 2]

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "../format_reference.h"
 #include "Cfile.h"
 #include "text_format.h"
 #include "tvq_constants.h"
@@ -541,18 +542,10 @@ TEST(CfileWriteWord, TextOverloads) {
   });
 }
 
-// The dump as printf would format it, line by line.
-std::string expected_dump(const int16_t* block) {
+// The dump as the format model (printf's "%04x ") gives it.
+std::string expected_dump(const int16_t* words, size_t count = WORDS_PER_BLOCK) {
   std::string text;
-  char group[8];
-  for (int line = 0; line < 1024; ++line) {
-    for (int w = 0; w < 8; ++w) {
-      std::snprintf(group, sizeof group, "%04x ",
-                    static_cast<unsigned>(static_cast<uint16_t>(block[line * 8 + w])));
-      text += group;
-    }
-    text += '\n';
-  }
+  reference::append_dump(reinterpret_cast<const uint16_t*>(words), count, text);
   return text;
 }
 
@@ -606,9 +599,7 @@ TEST(CfileWriteOneBlock, VectorAndPortableTextForEveryWordValue) {
   std::string portable(words.size() / 8 * 41, '\0');
   char* end = format_dump_lines_portable(words.data(), words.size() / 8, &portable[0]);
   ASSERT_EQ(&portable[0] + portable.size(), end);
-  std::string printf_text;
-  for (size_t b = 0; b < blocks; ++b) printf_text += expected_dump(&words[b * WORDS_PER_BLOCK]);
-  EXPECT_TRUE(printf_text == portable) << "portable text differs from printf's";
+  EXPECT_TRUE(expected_dump(words.data(), words.size()) == portable) << "portable text differs from printf's";
   if (has_dump_vector()) {
     std::string vector(portable.size(), '\0');
     end = format_dump_lines_vector(words.data(), words.size() / 8, &vector[0]);

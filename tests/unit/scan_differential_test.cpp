@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "../scan_reference.h"
+#include "../format_reference.h"
 #include "Cdata_reader.h"
 #include "tvq_constants.h"
 #include "unit_support.h"
@@ -426,11 +426,17 @@ class Line_generator {
   std::mt19937_64 m_rng;
 };
 
-using Reference = scan_reference::Scan;
+using Reference = reference::Scan;
+
+// This build's settings, handed to the model as data.
+const reference::Settings SETTINGS{{user_run_number, user_start_time, user_stop_time, user_print_time,
+                                    user_print_date, user_header, user_ender},
+                                   USER_LINE_FORMAT,
+                                   static_cast<int>(DATA_SIZE)};
 
 Reference reference_scan(const std::string& line) {
   Reference ref;
-  if (!scan_reference::scan_whole_format(line.c_str(), ref))
+  if (!reference::scan(line.c_str(), SETTINGS, ref))
     throw std::runtime_error(std::string("no layout row for the line format ") + USER_LINE_FORMAT);
   return ref;
 }
@@ -482,38 +488,18 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
   return problems;
 }
 
-bool is_comment(const std::string& line) {
-  const char first = line.empty() ? '\0' : line[0];
-  return first == '#' || first == 'c' || first == '%' || first == '\n' ||
-         (first == '/' && line.size() > 1 && line[1] == '/');
-}
-
-// Compares Cdata_reader's handling of a line with what the reference scan
-// implies; returns an empty string when they agree.
+// Compares Cdata_reader's handling of a line with the model's reading of
+// it; returns an empty string when they agree.
 std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
   if (line.size() >= static_cast<size_t>(MAX_ONE_LINE_LEN)) return " line too long for one read";
-  const Reference ref = reference_scan(line);
-  int expected_status = OK;
-  std::string expected_out;
+  reference::Line ref;
+  reference::read_line(line.c_str(), SETTINGS, ref);
+  const int expected_status = ref.kind == reference::Line::comment ? COMMENT
+                              : ref.kind == reference::Line::bad   ? ERROR
+                                                                   : OK;
+  const std::string& expected_out = ref.message;
   std::vector<uint16_t> expected_words;
-  if (is_comment(line)) {
-    expected_status = COMMENT;
-  } else if (!ref.refused_integer.empty()) {
-    expected_status = ERROR;
-    expected_out = "integer " + ref.refused_integer + " does not fit in 32 bits\n";
-  } else if (ref.count != NUMBER_OF_DATA) {
-    expected_status = ERROR;
-    expected_out = "\n scaned number and number_of_data is not consistent!!\n\n";
-  } else {
-    uint16_t words[2 * MAX_CONVERSIONS];
-    if (scan_reference::data_words(ref, words)) {
-      expected_words.assign(words, words + WORDS_PER_LINE);
-    } else {
-      expected_status = ERROR;
-      expected_out = "input data is too large or small for short\n"
-                     "error@Cdata_reader::convert_data_to_data_t\n";
-    }
-  }
+  if (ref.kind == reference::Line::data) expected_words.assign(ref.words, ref.words + SETTINGS.words_per_line());
 
   Cdata_reader reader;
   std::memcpy(reader.line(), line.c_str(), line.size() + 1);
