@@ -40,7 +40,7 @@ trap 'rm -rf "$logs"' EXIT
 cd "$root/tests/e2e"
 # One job per test class. The classes with the most runs go first, so that
 # the jobs end at about the same time.
-python3 - >"$logs/tests" <<'LIST'
+/usr/bin/python3 - >"$logs/tests" <<'LIST'
 import glob
 import unittest
 
@@ -79,7 +79,7 @@ start=$SECONDS
 # shellcheck disable=SC2016
 xargs -P "$jobs" -I{} sh -c '
   begin=$(date +%s)
-  if python3 -m unittest {} >"$1/{}.log" 2>&1; then result=ok; else result=FAILED; fi
+  if /usr/bin/python3 -m unittest {} >"$1/{}.log" 2>&1; then result=ok; else result=FAILED; fi
   echo "$result" >"$1/{}.result"
   printf "%-6s %4ss %s\n" "$result" $(( $(date +%s) - begin )) {}
 ' sh "$logs" <"$logs/tests"
