@@ -186,7 +186,7 @@ py::object texts_of(const std::optional<Block_texts>& texts) {
 }
 
 void open_reader(Cblock_reader& reader, const std::string& name) {
-  if (reader.open(name) != OK) throw Failure{reader.problem()};
+  if (reader.open_file(name) != OK) throw Failure{reader.problem()};
 }
 
 // ------------------------------------------------------------------- scan
@@ -430,6 +430,31 @@ void raise_misfit(const py::bytes& path, int32_t event_block, uint32_t word, uin
 
 // ----------------------------------------------------------------- write
 
+// The records of a (rows, words) array, one row a record; a row's words lie
+// side by side, rows stride bytes apart.
+class Array_records {
+ public:
+  Array_records(const char* data, size_t rows, ptrdiff_t stride, int32_t words)
+      : m_data(data), m_rows(rows), m_stride(stride), m_words(words) {}
+  int next_record() {
+    if (m_next == m_rows) return END_OF_FILE;
+    m_current =
+        reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
+    ++m_next;
+    return OK;
+  }
+  int32_t get_number_of_word() const { return m_words; }
+  const int16_t* words() const { return m_current; }
+
+ private:
+  const char* m_data;
+  size_t m_rows;
+  ptrdiff_t m_stride;
+  int32_t m_words;
+  size_t m_next = 0;
+  const int16_t* m_current = nullptr;
+};
+
 // The header and ender texts: the compiled-in ones, with the given fields
 // replaced; a text longer than its field is refused.
 Block_texts texts_from(const py::dict& given) {
@@ -462,7 +487,7 @@ void write_words(const py::bytes& path,
                                py::module_::import("numpy").attr("ascontiguousarray")(given));
   const std::string name = path;
   const Block_texts block_texts = texts_from(texts);
-  Word_rows source(reinterpret_cast<const char*>(words.data()),
+  Array_records source(reinterpret_cast<const char*>(words.data()),
                    static_cast<size_t>(words.shape(0)), words.strides(0),
                    static_cast<int32_t>(words.shape(1)));
   Problem problem;

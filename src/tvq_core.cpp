@@ -50,7 +50,7 @@ int close_block_file(Cfile& out, int written, Problem& problem) {
   return ERROR;
 }
 
-int Cblock_reader::open(const std::string& path) {
+int Cblock_reader::open_file(const std::string& path) {
   Quiet_messages quiet;
   return m_in.fopen_rb(path);
 }

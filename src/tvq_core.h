@@ -39,8 +39,8 @@ class Cblock_reader {
  public:
   Cblock_reader() { m_converter.set_file(&m_in, "in"); }
 
-  // open() : OK, or ERROR with problem() (OPEN, with its errno).
-  int open(const std::string& path);
+  // open_file() : OK, or ERROR with problem() (OPEN, with its errno).
+  int open_file(const std::string& path);
 
   // walk() : the file to visitor, in file order, from where the last call
   // stopped. Blocks and records are given in place, valid until the walk
@@ -163,31 +163,6 @@ inline void put_value_row(const Value_layout& layout, int32_t event_block,
 }
 
 // ----------------------------------------------------------------- writing
-
-// Word_rows: records from rows of data words, stride bytes apart, each row's
-// words side by side.
-class Word_rows {
- public:
-  Word_rows(const char* data, size_t rows, ptrdiff_t stride, int32_t words)
-      : m_data(data), m_rows(rows), m_stride(stride), m_words(words) {}
-  int next_record() {
-    if (m_next == m_rows) return END_OF_FILE;
-    m_current =
-        reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
-    ++m_next;
-    return OK;
-  }
-  int32_t get_number_of_word() const { return m_words; }
-  const int16_t* words() const { return m_current; }
-
- private:
-  const char* m_data;
-  size_t m_rows;
-  ptrdiff_t m_stride;
-  int32_t m_words;
-  size_t m_next = 0;
-  const int16_t* m_current = nullptr;
-};
 
 // set_user_texts() : the record a header or ender block is written from,
 // with these texts (each cut to its field).
