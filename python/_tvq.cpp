@@ -224,6 +224,7 @@ struct Scan {
     ender_texts = block_texts(block);
     return true;
   }
+  bool event_block(int32_t, const int16_t*) { return true; }
   bool record(int32_t number, const Event_record& record) {
     records.push_back({static_cast<uint32_t>(number), record.event_id,
                        static_cast<uint16_t>(record.words[0]), record.event_size,
@@ -321,20 +322,27 @@ class Value_reader {
   py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
     Rows rows(m_layout.row_size);
-    Chunk chunk{*this, rows, static_cast<size_t>(step)};
+    size_t count = 0;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
       if (m_deferred) throw Failure{*std::exchange(m_deferred, std::nullopt)};
-      if (!m_ended && m_reader.walk(chunk) == END_OF_FILE) m_ended = true;
+      if (!m_ended) {
+        // The settings' layout has its rows made with a size known when
+        // compiling.
+        count = m_layout.data_size == 4 && m_layout.words == WORDS_PER_LINE
+                    ? walk<WORDS_PER_LINE>(rows, static_cast<size_t>(step))
+                    : walk<0>(rows, static_cast<size_t>(step));
+        m_rows_given += count;
+      }
       if (m_failure) {
         m_ended = true;
-        if (!partial || chunk.count == 0) throw Failure{*std::exchange(m_failure, std::nullopt)};
+        if (!partial || count == 0) throw Failure{*std::exchange(m_failure, std::nullopt)};
         m_deferred = std::exchange(m_failure, std::nullopt);
       }
     }
-    if (chunk.count == 0) return py::none();
-    return rows.to_array(chunk.count, m_type);
+    if (count == 0) return py::none();
+    return rows.to_array(count, m_type);
   }
 
   // What the walk has seen so far: the header's and the ender's texts (None
@@ -353,13 +361,18 @@ class Value_reader {
   }
 
  private:
-  // The walk's visitor for one chunk: rows up to step.
+  // The walk's visitor for one chunk: rows up to step, of FIXED_WORDS data
+  // words unless 0 (see put_value_row()). What it changes row by row is its
+  // own, so that it can stay in registers.
+  template <uint32_t FIXED_WORDS>
   struct Chunk {
     Value_reader& reader;
     Rows& rows;
-    size_t step;
+    const size_t step;
+    const Value_layout layout;
     size_t count = 0;
-    bool reserved = false;
+    size_t capacity = 0;
+    char* data = nullptr;
 
     bool header(const int16_t* block) {
       reader.m_header = block_texts(block);
@@ -373,38 +386,57 @@ class Value_reader {
       reader.m_failure = problem;
       return false;
     }
+    bool event_block(int32_t, const int16_t*) {
+      reader.start_block(count);
+      return true;
+    }
     bool record(int32_t number, const Event_record& record) {
-      const Value_layout& layout = reader.m_layout;
       if (record.data_count() != layout.words) {
         reader.m_failure = misfit_problem(reader.m_reader.path(), number, record.start,
                                           record.data_count(), layout.words);
         return false;
       }
-      if (number != reader.m_block) {
-        reader.m_block = number;
-        reader.m_block_rows = 0;
+      if (count == capacity) {
+        capacity = reader.grow(rows, count, step);
+        data = rows.row(0);
       }
-      reader.m_rows_per_block = std::max(reader.m_rows_per_block, ++reader.m_block_rows);
-      if (count == rows.capacity()) grow();
-      put_value_row(layout, number, record, rows.row(count));
+      put_value_row<FIXED_WORDS>(layout, number, record, data + count * layout.row_size);
       return ++count < step;
     }
-    // Room for the chunk at once, judged by the rows of the blocks read so
-    // far, rather than growing again and again. Never more than step rows:
-    // the array given holds all of its room, and a small chunk kept with
-    // room for a whole block's rows would hold a thousand times its size.
-    void grow() {
-      size_t wanted = std::max(2 * rows.capacity(), MAX_RECORDS_PER_BLOCK);
-      if (!reserved && reader.m_rows_per_block > 0) {
-        reserved = true;
-        const auto blocks_left = static_cast<size_t>(
-            std::max<int64_t>(reader.m_file_blocks - 2 - reader.m_reader.event_blocks(), 0));
-        wanted = std::max(wanted, count + reader.m_rows_per_block * blocks_left +
-                                      MAX_RECORDS_PER_BLOCK);
-      }
-      rows.grow(count, std::min(wanted, step));
-    }
   };
+
+  // walk() : the rows of the next chunk, at most step; how many.
+  template <uint32_t FIXED_WORDS>
+  size_t walk(Rows& rows, size_t step) {
+    Chunk<FIXED_WORDS> chunk{*this, rows, step, m_layout};
+    if (m_reader.walk(chunk) == END_OF_FILE) m_ended = true;
+    return chunk.count;
+  }
+
+  // start_block() : an event block begins after count rows of this chunk.
+  void start_block(size_t count) {
+    const size_t row = m_rows_given + count;
+    if (m_block_row != NO_ROW) m_rows_per_block = std::max(m_rows_per_block, row - m_block_row);
+    m_block_row = row;
+  }
+
+  // grow() : room for more rows after count; the new capacity. Room for the
+  // chunk at once, judged by the rows of the blocks read so far, rather than
+  // growing again and again. Never more than step rows: the array given
+  // holds all of its room, and a small chunk kept with room for a whole
+  // block's rows would hold a thousand times its size.
+  size_t grow(Rows& rows, size_t count, size_t step) {
+    size_t wanted = std::max(2 * rows.capacity(), MAX_RECORDS_PER_BLOCK);
+    if (m_rows_per_block > 0 && rows.capacity() < MAX_RECORDS_PER_BLOCK + 1) {
+      const auto blocks_left =
+          static_cast<size_t>(std::max<int64_t>(m_file_blocks - 2 - m_reader.event_blocks(), 0));
+      wanted = std::max(wanted, count + m_rows_per_block * blocks_left + MAX_RECORDS_PER_BLOCK);
+    }
+    rows.grow(count, std::min(wanted, step));
+    return rows.capacity();
+  }
+
+  static constexpr size_t NO_ROW = ~size_t{0};
 
   Value_layout m_layout;
   py::dtype m_type;
@@ -412,9 +444,9 @@ class Value_reader {
   int64_t m_file_blocks = 0;
   std::optional<Block_texts> m_header;
   std::optional<Block_texts> m_ender;
-  int32_t m_block = 0;          // the event block of the last row
-  size_t m_block_rows = 0;      // its rows so far
-  size_t m_rows_per_block = 0;  // the most rows a block gave so far
+  size_t m_rows_given = 0;        // in the chunks before
+  size_t m_block_row = NO_ROW;    // the first row of the last event block
+  size_t m_rows_per_block = 0;    // the most rows a whole block gave so far
   bool m_ended = false;
   std::optional<Problem> m_failure;   // what stopped the walk
   std::optional<Problem> m_deferred;  // a damage met after rows that were given first
@@ -507,7 +539,7 @@ py::tuple check_layout(const std::string& format, uint32_t data_size) {
   Value_layout layout;
   if (const char* problem = check_value_layout(format, data_size, layout))
     return py::make_tuple(py::none(), py::str(problem));
-  return py::make_tuple(py::str(layout.kinds), py::none());
+  return py::make_tuple(py::str(layout.kinds, layout.values), py::none());
 }
 
 }  // namespace

@@ -44,17 +44,17 @@ __attribute__((cold, noinline)) inline int record_problem(Problem& problem, int3
 }
 
 // walk_event_records() : on_record(const Event_record&) for each record of
-// event block number from word position on (EVENT_SIZE_NUM for the whole
-// block), in order, as far as its words lie in the block. A record's words
+// event block number from word from on (EVENT_SIZE_NUM for the whole block),
+// in order, as far as its words lie in the block. A record's words
 // are taken in order: a word without the event size bit, or an FID other
 // than FLAG_OF_FID, ends the records (OK). A record whose event and segment
 // sizes do not differ by 3, whose segment is too short to hold its own head,
 // or that runs past the block's last word ends them with ERROR after its
 // message, kept in problem; it is given to on_record first, not whole, when
 // its event id lies in the block. on_record returns false to stop after its
-// record: STOPPED, with position at the next one, to go on from there.
+// record: STOPPED, with from at the next one, to go on from there.
 template <typename On_record>
-inline int walk_event_records(const int16_t* block, int32_t number, uint32_t& position,
+inline int walk_event_records(const int16_t* block, int32_t number, uint32_t& from,
                               On_record&& on_record, Problem& problem) {
   constexpr uint32_t END = WORDS_PER_BLOCK;
   const auto word_at = [block](uint32_t index) { return static_cast<uint16_t>(block[index]); };
@@ -64,6 +64,7 @@ inline int walk_event_records(const int16_t* block, int32_t number, uint32_t& po
                               std::to_string(number) + " runs past the end of the block");
   };
   Event_record record{};
+  uint32_t position = from;
   // The bound is tested before each record: one whose event size word is
   // the block's last word ends the records.
   while (position < END - 1) {
@@ -103,7 +104,10 @@ inline int walk_event_records(const int16_t* block, int32_t number, uint32_t& po
     const bool go_on = on_record(record);
     position += record.listed;
     if (!record.whole) return runs_past(record.start);
-    if (!go_on) return STOPPED;
+    if (!go_on) {
+      from = position;
+      return STOPPED;
+    }
   }
   return OK;
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "line_format.h"
 #include "user_settings.h"
 
 Block_texts block_texts(const int16_t* block) {
@@ -59,10 +58,11 @@ const char* check_value_layout(const std::string& format, uint32_t data_size,
                                Value_layout& layout) {
   const Line_layout line = parse_line_format(format.c_str());
   if (const char* problem = layout_problem(line, data_size)) return problem;
-  layout.kinds.assign(line.kinds, static_cast<size_t>(line.conversions));
+  std::memcpy(layout.kinds, line.kinds, sizeof layout.kinds);
+  layout.values = static_cast<uint32_t>(line.conversions);
   layout.data_size = data_size;
-  layout.words = static_cast<uint32_t>(line.conversions) * data_size / 2;
-  layout.row_size = VALUES_AT + 4 * layout.kinds.size();
+  layout.words = layout.values * data_size / 2;
+  layout.row_size = VALUES_AT + 4 * size_t{layout.values};
   return nullptr;
 }
 

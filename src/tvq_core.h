@@ -17,6 +17,7 @@
 #include "Cconverter.h"
 #include "Cfile.h"
 #include "event_records.h"
+#include "line_format.h"
 #include "messages.h"
 #include "problem.h"
 #include "tvq_constants.h"
@@ -46,6 +47,8 @@ class Cblock_reader {
   // stopped. Blocks and records are given in place, valid until the walk
   // goes on.
   //   bool header(const int16_t* block)
+  //   bool event_block(int32_t event_block, const int16_t* block)
+  //       before its records
   //   bool record(int32_t event_block, const Event_record& record)
   //       each record that the listing shows whole
   //   bool ender(const int16_t* block)
@@ -102,6 +105,7 @@ int Cblock_reader::walk(Visitor& visitor) {
       case Cconverter::EVENT_BLOCK:
         m_block = block;
         m_position = EVENT_SIZE_NUM;
+        if (!visitor.event_block(m_converter.event_block_number(), block)) return STOPPED;
         break;
       case Cconverter::ENDER_BLOCK:
         if (!visitor.ender(block)) return STOPPED;
@@ -123,10 +127,11 @@ int Cblock_reader::walk(Visitor& visitor) {
 constexpr size_t VALUES_AT = 8;
 
 struct Value_layout {
-  std::string kinds;       // 'd' or 'f', a value each
-  uint32_t data_size = 0;  // bytes of a value in a record: 2 or 4
-  uint32_t words = 0;      // data words of a record
-  size_t row_size = 0;
+  char kinds[MAX_CONVERSIONS];  // 'd' or 'f', a value each
+  uint32_t values;
+  uint32_t data_size;  // bytes of a value in a record: 2 or 4
+  uint32_t words;      // data words of a record
+  size_t row_size;
 };
 
 // check_value_layout() : nullptr, with layout set, when records can hold the
@@ -141,19 +146,22 @@ Problem misfit_problem(const std::string& path, int32_t event_block, uint32_t wo
                        uint32_t words);
 
 // put_value_row() : the row of a record whose data_count() is layout.words.
+// FIXED_WORDS, unless 0, is layout.words of a layout of 4-byte values, known
+// when compiling: the row is then a few moves instead of a call.
+template <uint32_t FIXED_WORDS = 0>
 inline void put_value_row(const Value_layout& layout, int32_t event_block,
                           const Event_record& record, char* row) {
   const uint64_t head = static_cast<uint32_t>(event_block) | uint64_t{record.event_id} << 32;
   std::memcpy(row, &head, sizeof head);
   const int16_t* data = record.data();
   char* value = row + VALUES_AT;
+  // Two words a value, low half first: the value's own bytes.
+  if (FIXED_WORDS != 0) {
+    std::memcpy(value, data, 2 * size_t{FIXED_WORDS});
+    return;
+  }
   if (layout.data_size == 4) {
-    // Two words a value, low half first: the value's own bytes. The
-    // settings' layout is copied with a size known when compiling.
-    if (layout.words == static_cast<uint32_t>(WORDS_PER_LINE))
-      std::memcpy(value, data, 2 * static_cast<size_t>(WORDS_PER_LINE));
-    else
-      std::memcpy(value, data, 2 * static_cast<size_t>(layout.words));
+    std::memcpy(value, data, 2 * static_cast<size_t>(layout.words));
     return;
   }
   for (uint32_t i = 0; i < layout.words; ++i, value += 4) {
