@@ -81,7 +81,7 @@ int Cconverter::read_typed_block(const int16_t*& block, Cfile* in, int16_t flag,
   if (result == END_OF_FILE) report_missing_block(type, in);
   if (result == ERROR) {
     m_problem = in->problem();
-    if (m_problem.kind == Problem_kind::DAMAGE) m_problem.event_block = event_block;
+    m_problem.event_block = event_block;
   }
   if (result != OK) return ERROR;
   if (block[0] != flag) {
@@ -129,7 +129,7 @@ int Cconverter::next_block(const int16_t*& block) {
     if (peeked == END_OF_FILE) report_missing_block("ender", m_in);
     if (peeked == ERROR) {
       m_problem = m_in->problem();
-      if (m_problem.kind == Problem_kind::DAMAGE) m_problem.event_block = m_event_blocks + 1;
+      m_problem.event_block = m_event_blocks + 1;
     }
     say_step("read_one_block");
     return ERROR;
