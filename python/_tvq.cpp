@@ -32,7 +32,7 @@ struct Failure {
   Problem problem;
 };
 
-PyObject* format_error = nullptr;  // tvq.FormatError, made when the module is
+PyObject* format_error = nullptr;  // tvq.FormatError, made with the module
 
 // The exception each kind of problem raises. An OSError is made from the
 // errno, which picks its class (FileNotFoundError, IsADirectoryError,
@@ -422,12 +422,13 @@ class Value_reader {
 
   // grow() : room for more rows after count; the new capacity. Room for the
   // chunk at once, judged by the rows of the blocks read so far, rather than
-  // growing again and again. Never more than step rows: the array given
-  // holds all of its room, and a small chunk kept with room for a whole
-  // block's rows would hold a thousand times its size.
+  // growing again and again: a block's room until a whole block's rows are
+  // known, then once room for all the blocks left. Never more than step
+  // rows: the array given holds all of its room, and a small chunk kept
+  // with room for a whole block's rows would hold a thousand times its size.
   size_t grow(Rows& rows, size_t count, size_t step) {
     size_t wanted = std::max(2 * rows.capacity(), MAX_RECORDS_PER_BLOCK);
-    if (m_rows_per_block > 0 && rows.capacity() < MAX_RECORDS_PER_BLOCK + 1) {
+    if (m_rows_per_block > 0 && rows.capacity() <= MAX_RECORDS_PER_BLOCK) {
       const auto blocks_left =
           static_cast<size_t>(std::max<int64_t>(m_file_blocks - 2 - m_reader.event_blocks(), 0));
       wanted = std::max(wanted, count + m_rows_per_block * blocks_left + MAX_RECORDS_PER_BLOCK);
