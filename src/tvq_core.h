@@ -181,12 +181,13 @@ int close_block_file(Cfile& out, int written, Problem& problem);
 
 // write_block_file() : a new block file at path as -t2b writes one: a header
 // and an ender block of texts, event blocks of the records of source, whose
-// next_record() gives OK with a record ready or END_OF_FILE. A name that
-// exists is refused (EXISTS) and left alone; a failed write (WRITE) removes
-// the file it created. OK, or ERROR with problem.
+// next_record() gives OK with a record ready or END_OF_FILE. The records
+// are taken from a copy of source, a local that stays in registers record
+// by record. A name that exists is refused (EXISTS) and left alone; a failed
+// write (WRITE) removes the file it created. OK, or ERROR with problem.
 template <typename Record_source>
-int write_block_file(const std::string& path, Record_source& source, const Block_texts& texts,
-                     Problem& problem) {
+int write_block_file(const std::string& path, const Record_source& source,
+                     const Block_texts& texts, Problem& problem) {
   Quiet_messages quiet;
   Cconverter::Cuser user{};
   set_user_texts(user, texts);
@@ -197,7 +198,8 @@ int write_block_file(const std::string& path, Record_source& source, const Block
   }
   Cconverter converter;
   converter.set_file(&out, "out");
-  return close_block_file(out, converter.write_binary_file(source, &user, &user), problem);
+  Record_source records = source;
+  return close_block_file(out, converter.write_binary_file(records, &user, &user), problem);
 }
 
 #endif
