@@ -66,7 +66,8 @@ int Cfile::open_existing(const std::string& name) {
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    fail(Problem_kind::OPEN, errno, "cannot open " + name);
+    const int error_number = errno;
+    fail(Problem_kind::OPEN, error_number, "cannot open " + name);
     return ERROR;
   }
   // A directory opens for reading; refuse it here, before any output exists.
@@ -92,10 +93,11 @@ int Cfile::create_new(const std::string& name) {
   do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (errno == EEXIST)
-      fail(Problem_kind::EXISTS, errno, "all ready exist " + name);
+    const int error_number = errno;
+    if (error_number == EEXIST)
+      fail(Problem_kind::EXISTS, error_number, "all ready exist " + name);
     else
-      fail(Problem_kind::OPEN, errno, "cannot open " + name);
+      fail(Problem_kind::OPEN, error_number, "cannot open " + name);
     return ERROR;
   }
   m_fd = fd;
@@ -257,7 +259,8 @@ const char* Cfile::peek_line(uint32_t size, size_t& length) const {
 void Cfile::report_write_failure(int error_number) {
   if (m_write_failed) return;
   m_write_failed = true;
-  fail(Problem_kind::WRITE, error_number, "cannot write " + m_name + ": " + std::strerror(error_number));
+  fail(Problem_kind::WRITE, error_number,
+       "cannot write " + m_name + ": " + std::strerror(error_number));
 }
 
 // write_all() : writes every byte, through short writes and interruptions;

@@ -20,13 +20,14 @@ Block_texts block_texts(const int16_t* block) {
   return texts;
 }
 
+// Each text of a zeroed record ends within it: the record's fields are one
+// longer than the block's.
 Block_texts user_texts() {
   Cconverter::Cuser user{};
   Cconverter converter;
   converter.read_header_txt(&user);
   Block_texts texts;
-  for (size_t i = 0; i < TEXT_FIELD_COUNT; ++i)
-    texts[i].assign(user.text(i), strnlen(user.text(i), static_cast<size_t>(TEXT_FIELDS[i].length)));
+  for (size_t i = 0; i < TEXT_FIELD_COUNT; ++i) texts[i] = user.text(i);
   return texts;
 }
 

@@ -63,7 +63,8 @@ def test_damage(tmp_path, name, data, where, reason, kept):
             call(path)
         assert str(caught.value) == text
         error = caught.value
-        assert (error.path, error.block, error.word, error.reason) == (str(path), block, word, reason)
+        assert (error.path, error.block, error.word, error.reason) == (str(path), block, word,
+                                                                       reason)
     with tvq.open(path, errors="skip") as f:
         assert f.problems == [text]
         assert len(f.records()) == kept and len(f.words()) == 12 * kept

@@ -117,7 +117,8 @@ TEST(CfileReadOneBlock, WholeBlocksThenEndOfFileOrIncompleteBlock) {
     EXPECT_EQ(c.blocks, file.blocks_read());
     const std::string& said = steps.back().message;
     if (steps.back().status == ERROR)
-      expect_problem(file, Problem_kind::DAMAGE, 0, said.substr(eof.size(), said.size() - eof.size() - 1));
+      expect_problem(file, Problem_kind::DAMAGE, 0,
+                     said.substr(eof.size(), said.size() - eof.size() - 1));
   }
 }
 
