@@ -1,12 +1,10 @@
-// tvq._tvq: the program's own block walk, record rules, line layout and block
-// writer, for Python. Nothing is printed: every call into the core runs under
-// a Message_catcher, and what the core says becomes an exception or a problem
-// text. The GIL is released while a file is read or written.
+// tvq._tvq: the core's interface (tvq_core.h) for Python. Nothing is
+// printed: a failure comes back from the core as a Problem and is raised as
+// the exception its kind names. The GIL is released while a file is read or
+// written.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,119 +12,72 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "Cconverter.h"
-#include "Cfile.h"
-#include "block_walk.h"
-#include "event_records.h"
-#include "line_format.h"
-#include "messages.h"
-#include "tvq_constants.h"
+#include "tvq_core.h"
 #include "user_settings.h"
 
 namespace py = pybind11;
 
 namespace {
 
-// A damaged file: becomes tvq.FormatError (a ValueError).
-struct Format_error : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// ------------------------------------------------------------- exceptions
+
+// A problem on its way to Python.
+struct Failure {
+  Problem problem;
 };
 
-// A failed open, read or write: becomes OSError (FileNotFoundError,
-// FileExistsError, ... by its errno) with the program's message.
-struct Os_error {
-  int number;
-  std::string text;
-  std::string name;
+PyObject* format_error = nullptr;  // tvq.FormatError, made with the module
+
+// The exception each kind of problem raises. An OSError is made from the
+// errno, which picks its class (FileNotFoundError, IsADirectoryError,
+// PermissionError, ...).
+struct Raised {
+  Problem_kind kind;
+  PyObject* const* type;
 };
+const Raised RAISED[] = {{Problem_kind::OPEN, &PyExc_OSError},
+                         {Problem_kind::READ, &PyExc_OSError},
+                         {Problem_kind::WRITE, &PyExc_OSError},
+                         {Problem_kind::EXISTS, &PyExc_FileExistsError},
+                         {Problem_kind::DAMAGE, &format_error}};
 
-// One row of BlockFile.records().
-struct Record_row {
-  uint32_t block;
-  uint16_t event_id;
-  uint16_t segment_id;
-  uint16_t event_size;
-  uint16_t segment_size;
-  uint64_t offset;
-  uint32_t count;
-};
+// Names are bytes: decoded as Python decodes file names, every byte survives.
+py::str decoded(const std::string& bytes) {
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
 
-// A value row: block and event id, then one 4-byte value per conversion.
-constexpr size_t VALUES_AT = 8;
-// The most records an event block can hold (five head words each).
-constexpr size_t MAX_RECORDS_PER_BLOCK = (WORDS_PER_BLOCK - EVENT_SIZE_NUM) / (EVENT_SIZE / 2);
+py::object number_or_none(int32_t value, int32_t none) {
+  return value == none ? py::object(py::none()) : py::object(py::int_(value));
+}
 
-// The reason in what the core said (a catcher keeps no step names): its
-// message lines, without "end of file" when a message says more.
-std::string reason_of(const std::string& said) {
-  std::vector<std::string> lines;
-  size_t from = 0;
-  while (from < said.size()) {
-    size_t end = said.find('\n', from);
-    if (end == std::string::npos) end = said.size();
-    std::string line = said.substr(from, end - from);
-    from = end + 1;
-    if (!line.empty()) lines.push_back(line);
+void raise(const Problem& problem) {
+  const auto* raised = std::find_if(std::begin(RAISED), std::end(RAISED),
+                                    [&](const Raised& r) { return r.kind == problem.kind; });
+  const auto type = py::reinterpret_borrow<py::object>(*raised->type);
+  py::object error;
+  if (problem.kind == Problem_kind::DAMAGE) {
+    error = type(decoded(problem.message()));
+    error.attr("path") = decoded(problem.path);
+    error.attr("block") = number_or_none(problem.event_block, 0);
+    error.attr("word") = number_or_none(problem.word, -1);
+    error.attr("reason") = decoded(problem.reason);
+  } else {
+    error = type(problem.error_number != 0 ? problem.error_number : EIO,
+                 decoded(problem.reason), decoded(problem.path));
   }
-  if (lines.size() > 1 && lines.front() == "end of file") lines.erase(lines.begin());
-  std::string reason;
-  for (const auto& line : lines) reason += (reason.empty() ? "" : "; ") + line;
-  return reason.empty() ? std::string("failed") : reason;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
-// The message of a record that breaks the rules: the file, the event block
-// and the record's word, then the core's own words.
-std::string record_problem(const std::string& name, int32_t number, uint32_t stop,
-                           const std::string& said) {
-  const std::string reason = reason_of(said);
-  if (reason.find(" of event block ") != std::string::npos) return name + ": " + reason;
-  return name + ": event block " + std::to_string(number) + ", record at word " +
-         std::to_string(stop) + ": " + reason;
-}
-
-// The message of a walk that failed: a block of the wrong type is located. A
-// failed read is no damage of the file: it is thrown as the OSError it is.
-std::string walk_problem(const std::string& name, const Cblock_walk& walk, const std::string& said,
-                         int number) {
-  const std::string reason = reason_of(said);
-  if (reason.rfind("cannot read", 0) == 0) throw Os_error{number != 0 ? number : EIO, reason, name};
-  if (reason == "this block is not event block")
-    return name + ": event block " + std::to_string(walk.event_block_number() + 1) +
-           ", word 0: " + reason;
-  if (reason == "this block is not header") return name + ": block 0, word 0: " + reason;
-  return name + ": " + reason;
-}
-
-void open_input(Cfile& in, const std::string& name) {
-  Message_catcher catcher;
-  if (in.fopen_rb(name) == OK) return;
-  const int number = errno;
-  const std::string& said = catcher.text();
-  const int reported = said.find(" is a directory") != std::string::npos ? EISDIR
-                       : number != 0                                     ? number
-                                                                         : EIO;
-  throw Os_error{reported, reason_of(said), name};
-}
-
-// A field's bytes up to the first NUL, as latin-1 text: every byte survives.
-py::dict fields_of(const std::vector<int16_t>& block) {
-  py::dict fields;
-  const auto* bytes = reinterpret_cast<const char*>(block.data());
-  for (const auto& field : TEXT_FIELDS) {
-    const char* text = bytes + 2 * field.number;
-    const auto* end = static_cast<const char*>(std::memchr(text, '\0', field.length));
-    const auto length = end != nullptr ? end - text : field.length;
-    PyObject* value = PyUnicode_DecodeLatin1(text, length, nullptr);
-    if (value == nullptr) throw py::error_already_set();
-    fields[field.name] = py::reinterpret_steal<py::str>(value);
-  }
-  return fields;
-}
+// ------------------------------------------------------------------ memory
 
 // Memory of large arrays is mapped on its own, with huge pages where the
 // system gives them, as NumPy does for its own arrays: a page fault for every
@@ -179,109 +130,6 @@ py::array to_array(Big_vector<T>&& items, const py::dtype& type) {
   return py::array(type, {owner->size()}, {sizeof(T)}, owner->data(), base);
 }
 
-off_t file_size(const std::string& name) {
-  struct stat status {};
-  if (::stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-  return status.st_size;
-}
-
-// ------------------------------------------------------------------ scan
-
-// Everything a BlockFile holds. A strict scan stops at the first problem.
-struct Scan {
-  std::vector<int16_t> header;
-  std::vector<int16_t> ender;
-  Big_vector<Record_row> records;
-  Big_vector<uint16_t> words;
-  Big_vector<uint32_t> starts;
-  std::vector<std::string> problems;
-  int32_t event_blocks = 0;
-};
-
-void scan_file(const std::string& name, bool skip, Scan& scan) {
-  Cfile in;
-  open_input(in, name);
-  // as many words as the file; records as many as of 12 data words. Only a
-  // guess: a file larger than memory (that is no block file, or breaks off
-  // early) is read without it, and fails for lack of memory only if its
-  // records do not fit.
-  const auto size = static_cast<size_t>(file_size(name));
-  try {
-    scan.words.reserve(size / 2);
-    scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
-    scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
-  } catch (const std::bad_alloc&) {
-    Scan unreserved;  // takes what was reserved with it
-    std::swap(scan.words, unreserved.words);
-    std::swap(scan.records, unreserved.records);
-    std::swap(scan.starts, unreserved.starts);
-  }
-  Cblock_walk walk(&in);
-  const int16_t* block = nullptr;  // in the input's buffer, until the next block
-  Message_catcher catcher;
-  for (;;) {
-    catcher.clear();
-    errno = 0;
-    const int kind = walk.next_block(block);
-    if (kind == ERROR) {
-      scan.problems.push_back(walk_problem(name, walk, catcher.text(), errno));
-      if (!skip) throw Format_error(scan.problems.back());
-      return;
-    }
-    if (kind == Cblock_walk::WALK_END) return;
-    if (kind == Cblock_walk::HEADER_BLOCK) {
-      scan.header.assign(block, block + WORDS_PER_BLOCK);
-      continue;
-    }
-    if (kind == Cblock_walk::ENDER_BLOCK) {
-      scan.ender.assign(block, block + WORDS_PER_BLOCK);
-      continue;
-    }
-    const int32_t number = walk.event_block_number();
-    scan.event_blocks = number;
-    uint32_t stop = 0;
-    const int result = walk_event_records(
-        block, number,
-        [&](const Event_record& record) {
-          if (!record.whole) return;
-          const uint32_t count = record.listed - 1;
-          scan.records.push_back({static_cast<uint32_t>(number), record.event_id,
-                                  static_cast<uint16_t>(record.words[0]), record.event_size,
-                                  record.segment_size, scan.words.size(), count});
-          scan.starts.push_back(record.start);
-          const auto* data = reinterpret_cast<const uint16_t*>(record.words + 1);
-          scan.words.insert(scan.words.end(), data, data + count);
-        },
-        stop);
-    if (result == ERROR) {
-      scan.problems.push_back(record_problem(name, number, stop, catcher.text()));
-      if (!skip) throw Format_error(scan.problems.back());
-    }
-  }
-}
-
-py::dict scan(const py::bytes& path, bool skip) {
-  const std::string name = path;
-  auto result = std::make_unique<Scan>();
-  {
-    py::gil_scoped_release release;
-    scan_file(name, skip, *result);
-  }
-  py::dict out;
-  out["header"] = result->header.empty() ? py::object(py::none()) : fields_of(result->header);
-  out["ender"] = result->ender.empty() ? py::object(py::none()) : fields_of(result->ender);
-  out["records"] = to_array(std::move(result->records), py::dtype::of<Record_row>());
-  out["words"] = to_array(std::move(result->words), py::dtype::of<uint16_t>());
-  out["starts"] = to_array(std::move(result->starts), py::dtype::of<uint32_t>());
-  py::list problems;
-  for (const auto& problem : result->problems) problems.append(py::str(problem));
-  out["problems"] = problems;
-  out["event_blocks"] = result->event_blocks;
-  return out;
-}
-
-// ---------------------------------------------------------------- values
-
 // Value rows, grown without filling them first.
 class Rows {
  public:
@@ -290,12 +138,16 @@ class Rows {
   Rows(const Rows&) = delete;
   Rows& operator=(const Rows&) = delete;
 
-  // room() : room for more rows after the first count.
-  char* room(size_t count, size_t more) {
-    if (count + more > m_capacity) grow(count, std::max(count + more, 2 * m_capacity));
-    return m_data + count * m_row_size;
+  size_t capacity() const { return m_capacity; }
+  char* row(size_t index) const { return m_data + index * m_row_size; }
+  // grow() : room for capacity rows, the first count kept.
+  void grow(size_t count, size_t capacity) {
+    char* data = static_cast<char*>(allocate_bytes(capacity * m_row_size));
+    if (m_data != nullptr) std::memcpy(data, m_data, count * m_row_size);
+    free_bytes(m_data, m_capacity * m_row_size);
+    m_data = data;
+    m_capacity = capacity;
   }
-  char* data() const { return m_data; }
   // to_array() : the first count rows as an array that owns them.
   py::array to_array(size_t count, const py::dtype& type) {
     struct Owner {
@@ -314,37 +166,154 @@ class Rows {
   }
 
  private:
-  void grow(size_t count, size_t capacity) {
-    char* data = static_cast<char*>(allocate_bytes(capacity * m_row_size));
-    if (m_data != nullptr) std::memcpy(data, m_data, count * m_row_size);
-    free_bytes(m_data, m_capacity * m_row_size);
-    m_data = data;
-    m_capacity = capacity;
-  }
-
   size_t m_row_size;
   char* m_data = nullptr;
   size_t m_capacity = 0;
 };
 
-// Reads the value rows of one file, a chunk at a time: whole blocks are
-// walked, and the rows of a block that do not fit a chunk wait for the next.
+py::object texts_of(const std::optional<Block_texts>& texts) {
+  if (!texts) return py::none();
+  py::dict fields;
+  for (size_t i = 0; i < TEXT_FIELD_COUNT; ++i) {
+    // latin-1: every byte survives
+    const std::string& text = (*texts)[i];
+    PyObject* value =
+        PyUnicode_DecodeLatin1(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+    if (value == nullptr) throw py::error_already_set();
+    fields[TEXT_FIELDS[i].name] = py::reinterpret_steal<py::str>(value);
+  }
+  return std::move(fields);
+}
+
+void open_reader(Cblock_reader& reader, const std::string& name) {
+  if (reader.open_file(name) != OK) throw Failure{reader.problem()};
+}
+
+// ------------------------------------------------------------------- scan
+
+// One row of BlockFile.records().
+struct Record_row {
+  uint32_t block;
+  uint16_t event_id;
+  uint16_t segment_id;
+  uint16_t event_size;
+  uint16_t segment_size;
+  uint64_t offset;
+  uint32_t count;
+};
+
+// Everything a BlockFile holds, gathered as the walk's visitor. A strict scan
+// stops at the first problem; with skip, the damage of the file is kept as
+// messages.
+struct Scan {
+  bool skip;
+  std::optional<Block_texts> header_texts;
+  std::optional<Block_texts> ender_texts;
+  Big_vector<Record_row> records;
+  Big_vector<uint16_t> words;
+  Big_vector<uint32_t> starts;
+  std::vector<std::string> problems;
+  std::optional<Problem> failure;
+  int32_t event_blocks = 0;
+
+  bool header(const int16_t* block) {
+    header_texts = block_texts(block);
+    return true;
+  }
+  bool ender(const int16_t* block) {
+    ender_texts = block_texts(block);
+    return true;
+  }
+  bool event_block(int32_t, const int16_t*) { return true; }
+  bool record(int32_t number, const Event_record& record) {
+    records.push_back({static_cast<uint32_t>(number), record.event_id,
+                       static_cast<uint16_t>(record.words[0]), record.event_size,
+                       record.segment_size, words.size(), record.data_count()});
+    starts.push_back(record.start);
+    const auto* data = reinterpret_cast<const uint16_t*>(record.data());
+    words.insert(words.end(), data, data + record.data_count());
+    return true;
+  }
+  bool problem(const Problem& problem) {
+    if (skip && problem.kind == Problem_kind::DAMAGE) {
+      problems.push_back(problem.message());
+      return true;
+    }
+    failure = problem;
+    return false;
+  }
+};
+
+void scan_file(const std::string& name, Scan& scan) {
+  Cblock_reader reader;
+  open_reader(reader, name);
+  // as many words as the file; records as many as of 12 data words. Only a
+  // guess: a file larger than memory (that is no block file, or breaks off
+  // early) is read without it, and fails for lack of memory only if its
+  // records do not fit.
+  const auto size = static_cast<size_t>(reader.file_size());
+  try {
+    scan.words.reserve(size / 2);
+    scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+    scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
+  } catch (const std::bad_alloc&) {
+    Scan unreserved{};  // takes what was reserved with it
+    std::swap(scan.words, unreserved.words);
+    std::swap(scan.records, unreserved.records);
+    std::swap(scan.starts, unreserved.starts);
+  }
+  reader.walk(scan);
+  scan.event_blocks = reader.event_blocks();
+  if (scan.failure) throw Failure{*scan.failure};
+}
+
+py::dict scan(const py::bytes& path, bool skip) {
+  const std::string name = path;
+  auto result = std::make_unique<Scan>();
+  result->skip = skip;
+  {
+    py::gil_scoped_release release;
+    scan_file(name, *result);
+  }
+  py::dict out;
+  out["header"] = texts_of(result->header_texts);
+  out["ender"] = texts_of(result->ender_texts);
+  out["records"] = to_array(std::move(result->records), py::dtype::of<Record_row>());
+  out["words"] = to_array(std::move(result->words), py::dtype::of<uint16_t>());
+  out["starts"] = to_array(std::move(result->starts), py::dtype::of<uint32_t>());
+  py::list problems;
+  for (const auto& problem : result->problems) problems.append(decoded(problem));
+  out["problems"] = problems;
+  out["event_blocks"] = result->event_blocks;
+  return out;
+}
+
+// ---------------------------------------------------------------- values
+
+// The most records an event block can hold (five head words each).
+constexpr size_t MAX_RECORDS_PER_BLOCK = (WORDS_PER_BLOCK - EVENT_SIZE_NUM) / (EVENT_SIZE / 2);
+
+Value_layout value_layout(const std::string& format, uint32_t data_size) {
+  Value_layout layout;
+  if (const char* problem = check_value_layout(format, data_size, layout))
+    throw py::value_error(problem);
+  return layout;
+}
+
+// Reads the value rows of one file, a chunk at a time: the walk stops when
+// a chunk is full and goes on from there for the next one.
 class Value_reader {
  public:
-  Value_reader(const py::bytes& path, const std::string& kinds, uint32_t data_size,
+  Value_reader(const py::bytes& path, const std::string& format, uint32_t data_size,
                const py::dtype& type)
-      : m_name(path),
-        m_data_size(data_size),
-        m_words(kinds.size() * data_size / 2),
-        m_row_size(VALUES_AT + 4 * kinds.size()),
-        m_type(type),
-        m_walk(&m_in),
-        m_pending(m_row_size) {
-    if (static_cast<size_t>(type.itemsize()) != m_row_size)
-      throw std::invalid_argument("value rows are " + std::to_string(m_row_size) + " bytes");
+      : m_layout(value_layout(format, data_size)), m_type(type) {
+    if (static_cast<size_t>(type.itemsize()) != m_layout.row_size)
+      throw std::invalid_argument("value rows are " + std::to_string(m_layout.row_size) +
+                                  " bytes");
+    const std::string name = path;
     py::gil_scoped_release release;
-    open_input(m_in, m_name);
-    m_file_blocks = file_size(m_name) / BLOCK_SIZE;
+    open_reader(m_reader, name);
+    m_file_blocks = m_reader.file_size() / BLOCK_SIZE;
   }
 
   // next() : an array of at most step rows; None after the last row. A
@@ -352,17 +321,24 @@ class Value_reader {
   // lost; with partial, they are given first and the error comes next time.
   py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
-    Rows rows(m_row_size);
+    Rows rows(m_layout.row_size);
     size_t count = 0;
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
-      if (!m_deferred.empty()) throw Format_error(std::exchange(m_deferred, std::string()));
-      try {
-        fill(rows, static_cast<size_t>(step), count);
-      } catch (const Format_error& error) {
-        if (!partial || count == 0) throw;
-        m_deferred = error.what();
+      if (m_deferred) throw Failure{*std::exchange(m_deferred, std::nullopt)};
+      if (!m_ended) {
+        // The settings' layout has its rows made with a size known when
+        // compiling.
+        count = m_layout.data_size == 4 && m_layout.words == WORDS_PER_LINE
+                    ? walk<WORDS_PER_LINE>(rows, static_cast<size_t>(step))
+                    : walk<0>(rows, static_cast<size_t>(step));
+        m_rows_given += count;
+      }
+      if (m_failure) {
+        m_ended = true;
+        if (!partial || count == 0) throw Failure{*std::exchange(m_failure, std::nullopt)};
+        m_deferred = std::exchange(m_failure, std::nullopt);
       }
     }
     if (count == 0) return py::none();
@@ -371,152 +347,119 @@ class Value_reader {
 
   // What the walk has seen so far: the header's and the ender's texts (None
   // before the block is read) and the number of event blocks.
-  py::object header() const { return texts(m_header); }
-  py::object ender() const { return texts(m_ender); }
+  py::object header() const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return texts_of(m_header);
+  }
+  py::object ender() const {
+    std::lock_guard<std::mutex> lock(m_busy);
+    return texts_of(m_ender);
+  }
   int32_t event_blocks() const {
     std::lock_guard<std::mutex> lock(m_busy);
-    return m_walk.event_block_number();
+    return m_reader.event_blocks();
   }
 
  private:
-  // fill() : rows up to step; count is how many, also when it throws.
-  void fill(Rows& rows, size_t step, size_t& count) {
-    bool reserved = false;
-    // Room for the chunk at once, judged by the rows of the blocks read so
-    // far, rather than growing again and again. Never more than step rows:
-    // the array given holds all of its room, and a small chunk kept with
-    // room for a whole block's rows would hold a thousand times its size.
-    const auto reserve = [&] {
-      if (reserved || m_rows_per_block == 0) return;
-      reserved = true;
+  // The walk's visitor for one chunk: rows up to step, of FIXED_WORDS data
+  // words unless 0 (see put_value_row()). What it changes row by row is its
+  // own, so that it can stay in registers.
+  template <uint32_t FIXED_WORDS>
+  struct Chunk {
+    Value_reader& reader;
+    Rows& rows;
+    const size_t step;
+    const Value_layout layout;
+    size_t count = 0;
+    size_t capacity = 0;
+    char* data = nullptr;
+
+    bool header(const int16_t* block) {
+      reader.m_header = block_texts(block);
+      return true;
+    }
+    bool ender(const int16_t* block) {
+      reader.m_ender = block_texts(block);
+      return true;
+    }
+    bool problem(const Problem& problem) {
+      reader.m_failure = problem;
+      return false;
+    }
+    bool event_block(int32_t, const int16_t*) {
+      reader.start_block(count);
+      return true;
+    }
+    bool record(int32_t number, const Event_record& record) {
+      if (record.data_count() != layout.words) {
+        reader.m_failure = misfit_problem(reader.m_reader.path(), number, record.start,
+                                          record.data_count(), layout.words);
+        return false;
+      }
+      if (count == capacity) {
+        capacity = reader.grow(rows, count, step);
+        data = rows.row(0);
+      }
+      put_value_row<FIXED_WORDS>(layout, number, record, data + count * layout.row_size);
+      return ++count < step;
+    }
+  };
+
+  // walk() : the rows of the next chunk, at most step; how many.
+  template <uint32_t FIXED_WORDS>
+  size_t walk(Rows& rows, size_t step) {
+    Chunk<FIXED_WORDS> chunk{*this, rows, step, m_layout};
+    if (m_reader.walk(chunk) == END_OF_FILE) m_ended = true;
+    return chunk.count;
+  }
+
+  // start_block() : an event block begins after count rows of this chunk.
+  void start_block(size_t count) {
+    const size_t row = m_rows_given + count;
+    if (m_block_row != NO_ROW) m_rows_per_block = std::max(m_rows_per_block, row - m_block_row);
+    m_block_row = row;
+  }
+
+  // grow() : room for more rows after count; the new capacity. Room for the
+  // chunk at once, judged by the rows of the blocks read so far, rather than
+  // growing again and again: a block's room until a whole block's rows are
+  // known, then once room for all the blocks left. Never more than step
+  // rows: the array given holds all of its room, and a small chunk kept
+  // with room for a whole block's rows would hold a thousand times its size.
+  size_t grow(Rows& rows, size_t count, size_t step) {
+    size_t wanted = std::max(2 * rows.capacity(), MAX_RECORDS_PER_BLOCK);
+    if (m_rows_per_block > 0 && rows.capacity() <= MAX_RECORDS_PER_BLOCK) {
       const auto blocks_left =
-          static_cast<size_t>(std::max<off_t>(m_file_blocks - 2 - m_walk.event_block_number(), 0));
-      const size_t left = m_pending_rows - m_pending_at + m_rows_per_block * blocks_left;
-      rows.room(count, std::min(step - count, left + MAX_RECORDS_PER_BLOCK));
-    };
-    Message_catcher catcher;
-    while (count < step) {
-      reserve();
-      if (m_pending_at < m_pending_rows) {
-        const size_t take = std::min(step - count, m_pending_rows - m_pending_at);
-        std::memcpy(rows.room(count, take), m_pending.data() + m_pending_at * m_row_size,
-                    take * m_row_size);
-        m_pending_at += take;
-        count += take;
-        continue;
-      }
-      if (m_ended) break;
-      catcher.clear();
-      errno = 0;
-      const int kind = m_walk.next_block(m_block);
-      if (kind == ERROR) {
-        m_ended = true;
-        throw Format_error(walk_problem(m_name, m_walk, catcher.text(), errno));
-      }
-      if (kind == Cblock_walk::WALK_END || kind == Cblock_walk::ENDER_BLOCK) m_ended = true;
-      if (kind == Cblock_walk::HEADER_BLOCK) m_header.assign(m_block, m_block + WORDS_PER_BLOCK);
-      if (kind == Cblock_walk::ENDER_BLOCK) m_ender.assign(m_block, m_block + WORDS_PER_BLOCK);
-      if (kind != Cblock_walk::EVENT_BLOCK) continue;
-      // The rows of a block that fit whole go straight into the chunk.
-      size_t added;
-      if (step - count >= MAX_RECORDS_PER_BLOCK) {
-        added = add_rows(rows.room(count, MAX_RECORDS_PER_BLOCK));
-        count += added;
-      } else {
-        added = m_pending_rows = add_rows(m_pending.room(0, MAX_RECORDS_PER_BLOCK));
-        m_pending_at = 0;
-      }
-      m_rows_per_block = std::max(m_rows_per_block, added);
+          static_cast<size_t>(std::max<int64_t>(m_file_blocks - 2 - m_reader.event_blocks(), 0));
+      wanted = std::max(wanted, count + m_rows_per_block * blocks_left + MAX_RECORDS_PER_BLOCK);
     }
+    rows.grow(count, std::min(wanted, step));
+    return rows.capacity();
   }
 
-  // add_rows() : the rows of the block's records, from row on; how many. A
-  // record that breaks the rules, or whose data words do not fit the layout,
-  // ends the file.
-  size_t add_rows(char* const first) {
-    // The compiled-in layout's rows are copied with a size known when
-    // compiling: a few moves instead of a loop.
-    if (m_data_size == 4 && m_words == static_cast<size_t>(WORDS_PER_LINE))
-      return add_rows_of<WORDS_PER_LINE>(first);
-    return add_rows_of<0>(first);
-  }
+  static constexpr size_t NO_ROW = ~size_t{0};
 
-  py::object texts(const std::vector<int16_t>& block) const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return block.empty() ? py::object(py::none()) : py::object(fields_of(block));
-  }
-
-  template <int32_t FIXED_WORDS>
-  size_t add_rows_of(char* const first) {
-    Message_catcher catcher;
-    const int32_t number = m_walk.event_block_number();
-    const size_t words = FIXED_WORDS != 0 ? static_cast<size_t>(FIXED_WORDS) : m_words;
-    const size_t row_size = m_row_size;
-    const bool pairs = m_data_size == 4;
-    const auto block_number = static_cast<uint32_t>(number);
-    char* row = first;
-    bool misfit = false;
-    Event_record bad{};
-    uint32_t stop = 0;
-    const int result = walk_event_records(
-        m_block, number,
-        [&](const Event_record& record) {
-          if (!record.whole || misfit) return;
-          if (record.listed - 1 != words) {
-            misfit = true;
-            bad = record;
-            return;
-          }
-          const uint64_t head = block_number | uint64_t{record.event_id} << 32;
-          std::memcpy(row, &head, 8);
-          const int16_t* data = record.words + 1;
-          char* value = row + VALUES_AT;
-          if (FIXED_WORDS != 0) {
-            std::memcpy(value, data, 2 * static_cast<size_t>(FIXED_WORDS));
-          } else if (pairs) {
-            // two words a value, low half first: the value's own bytes
-            for (size_t i = 0; i < words; i += 2, value += 4) std::memcpy(value, data + i, 4);
-          } else {
-            for (size_t i = 0; i < words; ++i, value += 4) {
-              const int32_t word = data[i];
-              std::memcpy(value, &word, 4);
-            }
-          }
-          row += row_size;
-        },
-        stop);
-    if (misfit) {
-      m_ended = true;
-      throw Format_error(m_name + ": event block " + std::to_string(number) + ", record at word " +
-                         std::to_string(bad.start) + ": " + std::to_string(bad.listed - 1) +
-                         " data words, the layout takes " + std::to_string(words));
-    }
-    if (result == ERROR) {
-      m_ended = true;
-      throw Format_error(record_problem(m_name, number, stop, catcher.text()));
-    }
-    return static_cast<size_t>(row - first) / row_size;
-  }
-
-  std::string m_name;
-  uint32_t m_data_size;
-  size_t m_words;
-  size_t m_row_size;
+  Value_layout m_layout;
   py::dtype m_type;
-  Cfile m_in;
-  Cblock_walk m_walk;
-  const int16_t* m_block = nullptr;  // the walk's block, in the input's buffer
-  std::vector<int16_t> m_header;
-  std::vector<int16_t> m_ender;
-  Rows m_pending;
-  size_t m_pending_rows = 0;
-  size_t m_pending_at = 0;
+  Cblock_reader m_reader;
+  int64_t m_file_blocks = 0;
+  std::optional<Block_texts> m_header;
+  std::optional<Block_texts> m_ender;
+  size_t m_rows_given = 0;        // in the chunks before
+  size_t m_block_row = NO_ROW;    // the first row of the last event block
+  size_t m_rows_per_block = 0;    // the most rows a whole block gave so far
   bool m_ended = false;
-  off_t m_file_blocks = 0;
-  size_t m_rows_per_block = 0;  // the most rows a block gave so far
-  std::string m_deferred;  // a damage met after rows that were given first
+  std::optional<Problem> m_failure;   // what stopped the walk
+  std::optional<Problem> m_deferred;  // a damage met after rows that were given first
   mutable std::mutex m_busy;
 };
+
+// raise_misfit() : the FormatError of a record whose data words do not fit
+// a layout, for rows made from words() in Python.
+void raise_misfit(const py::bytes& path, int32_t event_block, uint32_t word, uint32_t count,
+                  uint32_t words) {
+  throw Failure{misfit_problem(path, event_block, word, count, words)};
+}
 
 // ----------------------------------------------------------------- write
 
@@ -528,7 +471,8 @@ class Array_records {
       : m_data(data), m_rows(rows), m_stride(stride), m_words(words) {}
   int next_record() {
     if (m_next == m_rows) return END_OF_FILE;
-    m_current = reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
+    m_current =
+        reinterpret_cast<const int16_t*>(m_data + static_cast<ptrdiff_t>(m_next) * m_stride);
     ++m_next;
     return OK;
   }
@@ -546,32 +490,22 @@ class Array_records {
 
 // The header and ender texts: the compiled-in ones, with the given fields
 // replaced; a text longer than its field is refused.
-void set_texts(Cconverter& converter, Cconverter::Cuser& user, const py::dict& texts) {
-  converter.read_header_txt(&user);
-  for (const auto& item : texts) {
+Block_texts texts_from(const py::dict& given) {
+  Block_texts texts = user_texts();
+  for (const auto& item : given) {
     const std::string name = py::str(item.first);
     const std::string text = py::bytes(py::reinterpret_borrow<py::object>(item.second));
-    const Text_field* field = nullptr;
-    for (const auto& candidate : TEXT_FIELDS)
-      if (name == candidate.name) field = &candidate;
-    if (field == nullptr) throw py::value_error("no header field " + name);
+    const auto* field = std::find_if(std::begin(TEXT_FIELDS), std::end(TEXT_FIELDS),
+                                     [&](const Text_field& f) { return name == f.name; });
+    if (field == std::end(TEXT_FIELDS)) throw py::value_error("no header field " + name);
     if (text.size() > static_cast<size_t>(field->length))
       throw py::value_error(name + ": " + std::to_string(text.size()) +
                             " characters, the field holds " + std::to_string(field->length));
     if (text.find('\0') != std::string::npos)
       throw py::value_error(name + ": a NUL character would end the text");
-    char* destination = name == "run_number"   ? user.run_number
-                        : name == "start_time" ? user.start_time
-                        : name == "stop_time"  ? user.stop_time
-                        : name == "print_time" ? user.print_time
-                        : name == "print_date" ? user.print_date
-                        : name == "header"     ? user.header
-                                               : user.ender;
-    std::memset(destination, 0, static_cast<size_t>(field->length) + 1);
-    std::memcpy(destination, text.data(), text.size());
-    if (name == "header") user.header_length = static_cast<int32_t>(text.size());
-    if (name == "ender") user.ender_length = static_cast<int32_t>(text.size());
+    texts[static_cast<size_t>(field - TEXT_FIELDS)] = text;
   }
+  return texts;
 }
 
 void write_words(const py::bytes& path,
@@ -585,33 +519,17 @@ void write_words(const py::bytes& path,
                          : py::array_t<uint16_t, py::array::forcecast>(
                                py::module_::import("numpy").attr("ascontiguousarray")(given));
   const std::string name = path;
-  auto converter = std::make_unique<Cconverter>();
-  auto user = std::make_unique<Cconverter::Cuser>();
-  std::memset(user.get(), 0, sizeof(Cconverter::Cuser));
-  set_texts(*converter, *user, texts);
+  const Block_texts block_texts = texts_from(texts);
   Array_records source(reinterpret_cast<const char*>(words.data()),
-                       static_cast<size_t>(words.shape(0)), words.strides(0),
-                       static_cast<int32_t>(words.shape(1)));
-
-  py::gil_scoped_release release;
-  Message_catcher catcher;
-  Cfile out;
-  errno = 0;
-  const int opened = out.fopen_wb(name);
-  int number = errno;
-  if (opened != OK) {
-    if (catcher.text().rfind("all ready exist", 0) == 0) number = EEXIST;
-    throw Os_error{number != 0 ? number : EIO, reason_of(catcher.text()), name};
+                   static_cast<size_t>(words.shape(0)), words.strides(0),
+                   static_cast<int32_t>(words.shape(1)));
+  Problem problem;
+  int result;
+  {
+    py::gil_scoped_release release;
+    result = write_block_file(name, source, block_texts, problem);
   }
-  converter->set_file(&out, "out");
-  const int result = converter->write_binary_file(source, user.get(), user.get());
-  const int closed = out.close();
-  if (result != OK || closed != OK) {
-    // The file was created here: a failed write leaves none behind.
-    number = out.write_error();
-    ::unlink(name.c_str());
-    throw Os_error{number != 0 ? number : EIO, reason_of(catcher.text()), name};
-  }
+  if (result != OK) throw Failure{problem};
 }
 
 // ---------------------------------------------------------------- layout
@@ -619,11 +537,10 @@ void write_words(const py::bytes& path,
 // (kinds, None) for a usable line format with that data size, else
 // (None, what is wrong) in the words of the settings' checks.
 py::tuple check_layout(const std::string& format, uint32_t data_size) {
-  const Line_layout layout = parse_line_format(format.c_str());
-  if (const char* problem = layout_problem(layout, data_size))
+  Value_layout layout;
+  if (const char* problem = check_value_layout(format, data_size, layout))
     return py::make_tuple(py::none(), py::str(problem));
-  return py::make_tuple(py::str(std::string(layout.kinds, static_cast<size_t>(layout.conversions))),
-                        py::none());
+  return py::make_tuple(py::str(layout.kinds, layout.values), py::none());
 }
 
 }  // namespace
@@ -633,30 +550,25 @@ PYBIND11_MODULE(_tvq, m) {
   PYBIND11_NUMPY_DTYPE(Record_row, block, event_id, segment_id, event_size, segment_size, offset,
                        count);
 
-  static py::exception<Format_error> format_error(m, "FormatError", PyExc_ValueError);
+  static py::exception<Failure> format_error_type(m, "FormatError", PyExc_ValueError);
+  format_error = format_error_type.ptr();
+  format_error_type.attr("__module__") = "tvq";
+  format_error_type.attr("__doc__") =
+      "A damaged block file. The message names the file, the event block and the word, in the "
+      "words tvqconverter prints for it; .path, .block (the event block as the listing counts "
+      "it, None outside one), .word (None where there is none) and .reason (the program's "
+      "words) hold them apart.";
+  for (const char* name : {"path", "block", "word", "reason"})
+    format_error_type.attr(name) = py::none();
   py::register_exception_translator([](std::exception_ptr pending) {
     try {
       if (pending) std::rethrow_exception(pending);
-    } catch (const Format_error& error) {
-      // Messages hold file names, which need not be UTF-8: decoded as
-      // Python decodes file names.
-      PyObject* text = PyUnicode_DecodeFSDefault(error.what());
-      if (text != nullptr) {
-        PyErr_SetObject(format_error.ptr(), text);
-        Py_DECREF(text);
+    } catch (const Failure& failure) {
+      try {
+        raise(failure.problem);
+      } catch (py::error_already_set& error) {
+        error.restore();
       }
-    } catch (const Os_error& error) {
-      const auto decode = [](const std::string& text) {
-        return py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-      };
-      const py::object name = decode(error.name);
-      const py::object text = decode(error.text);
-      if (!name || !text) return;
-      const auto exception = py::reinterpret_steal<py::object>(
-          PyObject_CallFunction(PyExc_OSError, "iOO", error.number, text.ptr(), name.ptr()));
-      if (exception)
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     }
   });
 
@@ -672,9 +584,12 @@ PYBIND11_MODULE(_tvq, m) {
         "Header, ender, records, data words and problems of a block file.");
   m.def("write_words", &write_words, py::arg("path"), py::arg("words"), py::arg("texts"),
         "Writes a block file with one record per row of words.");
+  m.def("raise_misfit", &raise_misfit, py::arg("path"), py::arg("block"), py::arg("word"),
+        py::arg("count"), py::arg("words"),
+        "Raises the FormatError of a record whose data words do not fit a layout.");
   py::class_<Value_reader>(m, "Value_reader")
       .def(py::init<const py::bytes&, const std::string&, uint32_t, const py::dtype&>(),
-           py::arg("path"), py::arg("kinds"), py::arg("data_size"), py::arg("dtype"))
+           py::arg("path"), py::arg("format"), py::arg("data_size"), py::arg("dtype"))
       .def("next", &Value_reader::next, py::arg("step"), py::arg("partial") = false)
       .def("header", &Value_reader::header)
       .def("ender", &Value_reader::ender)

@@ -8,7 +8,6 @@
 #include <memory>
 
 #include "Cdata_reader.h"
-#include "block_walk.h"
 #include "event_records.h"
 #include "global.h"
 #include "messages.h"
@@ -41,7 +40,11 @@ struct Line_records {
 }  // namespace
 
 Cconverter::Cconverter()
-    : m_in(nullptr), m_out(nullptr), m_reader(std::make_unique<Cdata_reader>()) {}
+    : m_in(nullptr),
+      m_out(nullptr),
+      m_next_block(HEADER_BLOCK),
+      m_event_blocks(0),
+      m_reader(std::make_unique<Cdata_reader>()) {}
 
 Cconverter::~Cconverter() = default;
 
@@ -60,50 +63,115 @@ int Cconverter::set_file(Cfile* file, std::string mode) {
 
 // ---------------------------------------------------------------- block walk
 
-// The typed readers: the block checked where it lies, then copied.
-int Cconverter::read_typed_copy(int16_t* block, Cfile* in, int16_t flag, const char* type,
-                                const char* wrong_type) {
-  const int16_t* taken = nullptr;
-  const int result = read_typed_block(taken, in, flag, type, wrong_type);
-  if (taken != nullptr) std::memcpy(block, taken, BLOCK_SIZE);
-  return result;
+void Cconverter::report_missing_block(const char* type, const Cfile* in) {
+  const std::string reason =
+      "no " + std::string(type) + " block: " + in->name() +
+      (in->blocks_read() == 0 ? " is empty"
+                              : " ends after " + std::to_string(in->blocks_read()) + " blocks");
+  m_problem = {Problem_kind::DAMAGE, 0, in->name(), 0, -1, "", reason};
+  say_line(reason.c_str());
 }
 
-int Cconverter::read_header_binary(int16_t* block, Cfile* in) {
-  return read_typed_copy(block, in, FLAG_OF_HEADER, "header", "this block is not header");
+// read_typed_block() : a typed reader, for the event block number the block
+// would have (0 for the header and the ender).
+int Cconverter::read_typed_block(const int16_t*& block, Cfile* in, int16_t flag,
+                                 const char* type, const char* wrong_type, int32_t event_block) {
+  block = nullptr;
+  const int result = in->take_block(block);
+  if (result == END_OF_FILE) report_missing_block(type, in);
+  if (result == ERROR) {
+    m_problem = in->problem();
+    m_problem.event_block = event_block;
+  }
+  if (result != OK) return ERROR;
+  if (block[0] != flag) {
+    const std::string place = event_block != 0
+                                  ? "event block " + std::to_string(event_block)
+                                  : "block " + std::to_string(in->blocks_read() - 1);
+    m_problem = {Problem_kind::DAMAGE, 0, in->name(), event_block, 0, place + ", word 0",
+                 wrong_type};
+    say_line(wrong_type);
+    return ERROR;
+  }
+  return OK;
 }
 
-int Cconverter::read_event_block_binary(int16_t* block, Cfile* in) {
-  return read_typed_copy(block, in, FLAG_OF_EVENT_BLOCK, "event",
-                         "this block is not event block");
+int Cconverter::read_header_binary(const int16_t*& block, Cfile* in) {
+  return read_typed_block(block, in, FLAG_OF_HEADER, "header", "this block is not header", 0);
 }
 
-int Cconverter::read_ender_binary(int16_t* block, Cfile* in) {
-  return read_typed_copy(block, in, FLAG_OF_ENDER, "ender", "this block is not ender");
+int Cconverter::read_event_block_binary(const int16_t*& block, Cfile* in) {
+  return read_typed_block(block, in, FLAG_OF_EVENT_BLOCK, "event",
+                          "this block is not event block", m_event_blocks + 1);
+}
+
+int Cconverter::read_ender_binary(const int16_t*& block, Cfile* in) {
+  return read_typed_block(block, in, FLAG_OF_ENDER, "ender", "this block is not ender", 0);
+}
+
+int Cconverter::next_block(const int16_t*& block) {
+  block = nullptr;
+  if (m_next_block == HEADER_BLOCK) {
+    if (read_header_binary(block, m_in) == ERROR) {
+      m_next_block = WALK_END;
+      say_step("read_heaader_binary");
+      return ERROR;
+    }
+    m_next_block = EVENT_BLOCK;
+    return HEADER_BLOCK;
+  }
+  if (m_next_block == WALK_END) return WALK_END;
+
+  int16_t flag = 0;
+  const int peeked = m_in->peek_block_flag(flag);
+  if (peeked != OK) {
+    m_next_block = WALK_END;
+    if (peeked == END_OF_FILE) report_missing_block("ender", m_in);
+    if (peeked == ERROR) {
+      m_problem = m_in->problem();
+      m_problem.event_block = m_event_blocks + 1;
+    }
+    say_step("read_one_block");
+    return ERROR;
+  }
+  if (flag == FLAG_OF_ENDER) {
+    m_next_block = WALK_END;
+    if (read_ender_binary(block, m_in) == ERROR) {
+      say_step("read_ender_binary");
+      return ERROR;
+    }
+    return ENDER_BLOCK;
+  }
+  if (read_event_block_binary(block, m_in) == ERROR) {
+    m_next_block = WALK_END;
+    say_step("read_event_block_binary");
+    return ERROR;
+  }
+  ++m_event_blocks;
+  return EVENT_BLOCK;
 }
 
 // The walk of -b2rb and -b2t: each block the walk gives goes to the writer
 // of its type. A writer whose output failed ends the walk under its name.
 int Cconverter::walk_blocks(const Block_writers& writers) {
   const int16_t* block = nullptr;
-  Cblock_walk walk(m_in);
   for (;;) {
     const char* failed_writer = nullptr;
-    switch (walk.next_block(block)) {
-      case Cblock_walk::HEADER_BLOCK:
+    switch (next_block(block)) {
+      case HEADER_BLOCK:
         m_out->write_word('\n');
         (this->*writers.header)(block, m_out);
         failed_writer = writers.header_name;
         break;
-      case Cblock_walk::EVENT_BLOCK:
-        (this->*writers.event_block)(block, walk.event_block_number(), m_out);
+      case EVENT_BLOCK:
+        (this->*writers.event_block)(block, m_event_blocks, m_out);
         failed_writer = writers.event_block_name;
         break;
-      case Cblock_walk::ENDER_BLOCK:
+      case ENDER_BLOCK:
         (this->*writers.ender)(block, m_out);
         failed_writer = writers.ender_name;
         break;
-      case Cblock_walk::WALK_END:
+      case WALK_END:
         return OK;
       default:
         return ERROR;
@@ -187,15 +255,19 @@ int Cconverter::write_event_block_txt(const int16_t* block, int32_t number, Cfil
   char* p = put_text(text, "#  ");
   p += std::snprintf(p, 16, "%d", number);
   p = put_text(p, " event block\n\n");
-  uint32_t stop = 0;
-  const int result = walk_event_records(block, number, [&](const Event_record& record) {
-    p = put_word(p, decimal, record.event_id);
-    const int16_t* word = record.words;
+  uint32_t position = EVENT_SIZE_NUM;
+  const int result = walk_event_records(
+      block, number, position,
+      [&](const Event_record& record) {
+        p = put_word(p, decimal, record.event_id);
+        const int16_t* word = record.words;
 #pragma GCC unroll 4
-    for (uint32_t i = 0; i < record.listed; ++i)
-      p = put_word(p, decimal, static_cast<uint16_t>(word[i]));
-    if (record.whole) *p++ = '\n';
-  }, stop);
+        for (uint32_t i = 0; i < record.listed; ++i)
+          p = put_word(p, decimal, static_cast<uint16_t>(word[i]));
+        if (record.whole) *p++ = '\n';
+        return true;
+      },
+      m_problem);
   if (result == OK) *p++ = '\n';
   out->commit_output(p);
   return result;
@@ -224,26 +296,22 @@ int Cconverter::read_event_block_txt(char* line, uint32_t size, Cfile* in) {
   return in->read_line(line, size);
 }
 
+char* Cconverter::Cuser::text(size_t field) {
+  char* const texts[] = {run_number, start_time, stop_time, print_time, print_date, header, ender};
+  static_assert(sizeof texts / sizeof texts[0] == TEXT_FIELD_COUNT, "a text for every field");
+  return texts[field];
+}
+
 // Header and ender blocks share one layout; only word 0 differs.
 int Cconverter::write_user_block(int16_t flag, const Cuser* user) {
   auto* block = reinterpret_cast<unsigned char*>(m_block);
   std::memset(block, 0, BLOCK_SIZE);
   put_word16(block, static_cast<uint16_t>(flag));
-  unsigned char* p = block + 2 + HEADER_BLANK_LEN;
-  const auto put = [&p](const char* text, size_t length) {
-    std::memcpy(p, text, length);
-    p += length;
-  };
-  put(user->run_number, RUN_NUMBER_LEN);
-  put("  ", 2);
-  put(user->start_time, START_TIME_LEN);
-  put(user->stop_time, STOP_TIME_LEN);
-  put("  ", 2);
-  put(user->print_time, PRINT_TIME_LEN);
-  put(user->print_date, PRINT_DATE_LEN);
-  p += 4;  // two zero words
-  put(user->header, HEADER_LEN);
-  put(user->ender, ENDER_LEN);
+  for (size_t i = 0; i < TEXT_FIELD_COUNT; ++i)
+    std::memcpy(block + 2 * TEXT_FIELDS[i].number, user->text(i),
+                static_cast<size_t>(TEXT_FIELDS[i].length));
+  for (const int32_t spaces : TEXT_SPACES_NUM)
+    std::memcpy(block + 2 * spaces, "  ", TEXT_SPACES_LEN);
   m_out->write_binary(block, BLOCK_SIZE);
   return OK;
 }

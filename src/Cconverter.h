@@ -1,6 +1,7 @@
 // Cconverter: the three conversions between the two files the driver hands it.
 // -b2rb and -b2t run the same block walk with different writers; -t2b packs
-// text data lines into event blocks between a header and an ender block.
+// text data lines into event blocks between a header and an ender block. The
+// walk serves programs that embed the core too (tvq_core.h).
 #ifndef CCONVERTER_H
 #define CCONVERTER_H
 
@@ -13,6 +14,7 @@
 #include "Cdata_reader.h"
 #include "Cfile.h"
 #include "messages.h"
+#include "problem.h"
 #include "tvq_constants.h"
 
 class Cconverter {
@@ -29,6 +31,10 @@ class Cconverter {
     int32_t header_length;
     char ender[ENDER_LEN + 1];
     int32_t ender_length;
+
+    // text() : the field of TEXT_FIELDS[field], one longer than its length.
+    char* text(size_t field);
+    const char* text(size_t field) const { return const_cast<Cuser*>(this)->text(field); }
   };
   class Cheader : public Cuser {};
   class Cender : public Cuser {};
@@ -47,10 +53,29 @@ class Cconverter {
   // -t2b
   int convert_txt_to_binary();
 
-  // typed block readers: read the next block and check its word 0
-  int read_header_binary(int16_t* block, Cfile* in);
-  int read_event_block_binary(int16_t* block, Cfile* in);
-  int read_ender_binary(int16_t* block, Cfile* in);
+  // typed block readers: take the next block of in where it lies (block
+  // points into in's buffer until its next read) and check its word 0; a
+  // block the input does not hold whole is reported and never checked. OK,
+  // or ERROR after the messages, with problem(); block is null unless the
+  // block was read.
+  int read_header_binary(const int16_t*& block, Cfile* in);
+  int read_event_block_binary(const int16_t*& block, Cfile* in);
+  int read_ender_binary(const int16_t*& block, Cfile* in);
+
+  // The block walk over m_in, a block a call. next_block() : the header, the
+  // event blocks, the ender, then WALK_END; each block in place, as the typed
+  // readers give it. A block after the header is peeked at (its word 0 seen,
+  // the block left to be read) so that word 0 decides whether the event block
+  // reader or the ender reader takes it. ERROR after the messages of the
+  // step that failed, the last one naming the step, with problem(); the walk
+  // then stays ended.
+  enum Block_kind { HEADER_BLOCK, EVENT_BLOCK, ENDER_BLOCK, WALK_END };
+  int next_block(const int16_t*& block);
+  // event_block_number() : the number of the last event block given, from 1.
+  int32_t event_block_number() const { return m_event_blocks; }
+  // problem() : the last problem of the walk: what ended it, or the record
+  // that ended a listed block's records.
+  const Problem& problem() const { return m_problem; }
 
   // readable dump writers
   int write_header_readable_binary(const int16_t* block, Cfile* out);
@@ -99,8 +124,9 @@ class Cconverter {
     const char* ender_name;
   };
   int walk_blocks(const Block_writers& writers);
-  int read_typed_copy(int16_t* block, Cfile* in, int16_t flag, const char* type,
-                      const char* wrong_type);
+  int read_typed_block(const int16_t*& block, Cfile* in, int16_t flag, const char* type,
+                       const char* wrong_type, int32_t event_block);
+  void report_missing_block(const char* type, const Cfile* in);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
   static void put_word16(unsigned char* p, uint16_t value) {
@@ -110,6 +136,9 @@ class Cconverter {
 
   Cfile* m_in;
   Cfile* m_out;
+  int m_next_block;  // what the walk takes next
+  int32_t m_event_blocks;
+  Problem m_problem;
   // The large buffers live here rather than on the stack, so that the
   // conversions run with a small stack.
   int16_t m_block[WORDS_PER_BLOCK];  // a header or ender block being written

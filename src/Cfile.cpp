@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "byte_masks.h"
 #include "messages.h"
@@ -40,8 +42,7 @@ Cfile::Cfile()
       m_write_failed(false),
       m_replay(false),
       m_have_last(false),
-      m_blocks_read(0),
-      m_write_error(0) {}
+      m_blocks_read(0) {}
 
 // Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
@@ -65,7 +66,8 @@ int Cfile::open_existing(const std::string& name) {
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    say("cannot open %s\n", name.c_str());
+    const int error_number = errno;
+    fail(Problem_kind::OPEN, error_number, "cannot open " + name);
     return ERROR;
   }
   // A directory opens for reading; refuse it here, before any output exists.
@@ -73,6 +75,8 @@ int Cfile::open_existing(const std::string& name) {
   if (fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
     say("%s is a directory\n", name.c_str());
     say("cannot open %s\n", name.c_str());
+    m_problem = {Problem_kind::OPEN, EISDIR, name, 0, -1, "",
+                 name + " is a directory; cannot open " + name};
     ::close(fd);
     return ERROR;
   }
@@ -89,15 +93,22 @@ int Cfile::create_new(const std::string& name) {
   do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (errno == EEXIST)
-      say("all ready exist %s\n", name.c_str());
+    const int error_number = errno;
+    if (error_number == EEXIST)
+      fail(Problem_kind::EXISTS, error_number, "all ready exist " + name);
     else
-      say("cannot open %s\n", name.c_str());
+      fail(Problem_kind::OPEN, error_number, "cannot open " + name);
     return ERROR;
   }
   m_fd = fd;
   m_output = true;
   return OK;
+}
+
+// fail() : the problem kept and its reason said as a line.
+void Cfile::fail(Problem_kind kind, int error_number, std::string reason) {
+  m_problem = {kind, error_number, m_name, 0, -1, "", std::move(reason)};
+  say_line(m_problem.reason.c_str());
 }
 
 int Cfile::fopen_rb(std::string name) { return open_existing(name); }
@@ -136,14 +147,18 @@ int Cfile::fill_block() {
   while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
   }
   if (got < 0) {
-    say("cannot read block %lld of %s: %s\n", index, m_name.c_str(), std::strerror(errno));
+    const int error_number = errno;
+    fail(Problem_kind::READ, error_number,
+         "cannot read block " + std::to_string(index) + " of " + m_name + ": " +
+             std::strerror(error_number));
     return ERROR;
   }
   if (m_end < static_cast<size_t>(BLOCK_SIZE)) {
     say_line("end of file");
     if (m_end == 0) return END_OF_FILE;
-    say("block %lld of %s is incomplete: %zu of %d bytes\n", index, m_name.c_str(), m_end,
-        BLOCK_SIZE);
+    fail(Problem_kind::DAMAGE, 0,
+         "block " + std::to_string(index) + " of " + m_name + " is incomplete: " +
+             std::to_string(m_end) + " of " + std::to_string(BLOCK_SIZE) + " bytes");
     return ERROR;
   }
   return OK;
@@ -202,7 +217,9 @@ int Cfile::read_line(char* buffer, uint32_t size) {
       m_begin = m_end = 0;
       const int got = fill_input();
       if (got < 0) {
-        say("cannot read %s: %s\n", m_name.c_str(), std::strerror(errno));
+        const int error_number = errno;
+        fail(Problem_kind::READ, error_number,
+             "cannot read " + m_name + ": " + std::strerror(error_number));
         return READ_FAILED;
       }
       if (got == 0) break;
@@ -242,8 +259,8 @@ const char* Cfile::peek_line(uint32_t size, size_t& length) const {
 void Cfile::report_write_failure(int error_number) {
   if (m_write_failed) return;
   m_write_failed = true;
-  m_write_error = error_number;
-  say("cannot write %s: %s\n", m_name.c_str(), std::strerror(error_number));
+  fail(Problem_kind::WRITE, error_number,
+       "cannot write " + m_name + ": " + std::strerror(error_number));
 }
 
 // write_all() : writes every byte, through short writes and interruptions;
@@ -305,6 +322,12 @@ int Cfile::write_one_block(const int16_t* block) {
   char* text = reserve_output(DUMP_LINES * DUMP_LINE_LEN);
   commit_output(format_dump_lines(block, DUMP_LINES, text));
   return m_write_failed ? ERROR : OK;
+}
+
+int64_t Cfile::file_size() const {
+  struct stat status {};
+  if (m_fd < 0 || fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  return status.st_size;
 }
 
 int Cfile::close() {

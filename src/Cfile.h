@@ -1,6 +1,7 @@
-// Cfile: the one way the converter touches a file. Every read, write and close
-// is checked here; a failed write is remembered (write_failed) so that the
-// conversions can stop and the driver never reports success after it.
+// Cfile: the one way the converter touches a file. Every open, read, write and
+// close is checked here; a failure is said and kept as a problem (problem()),
+// and a failed write is remembered (write_failed) so that the conversions can
+// stop and the driver never reports success after it.
 #ifndef CFILE_H
 #define CFILE_H
 
@@ -8,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "problem.h"
 #include "tvq_constants.h"
 
 class Cfile {
@@ -17,7 +19,7 @@ class Cfile {
   Cfile(const Cfile&) = delete;
   Cfile& operator=(const Cfile&) = delete;
 
-  // Reading modes open an existing file; a directory is refused.
+  // Reading modes open an existing file; a directory is refused (EISDIR).
   int fopen_rb(std::string name);
   int fopen_r(std::string name);
   // Writing modes create a new file and never touch anything that exists
@@ -26,8 +28,8 @@ class Cfile {
   int fopen_w(std::string name);
 
   // read_one_block() : OK with a whole block in block; END_OF_FILE when the
-  // input ends cleanly before the block; ERROR for a partial block or a read
-  // error. Words of block are valid only after OK.
+  // input ends cleanly before the block; ERROR for a partial block (DAMAGE)
+  // or a read error (READ). Words of block are valid only after OK.
   int read_one_block(int16_t* block);
   // take_block() : read_one_block() without a copy: block points at the
   // block in the input buffer, valid until the next read of this file.
@@ -91,8 +93,11 @@ class Cfile {
   // this file failed, now or before.
   int close();
   bool write_failed() const { return m_write_failed; }
-  // write_error() : the errno of the first failed write or close, 0 if none.
-  int write_error() const { return m_write_error; }
+  // problem() : what the last failure was; of an output, its first failed
+  // write or close.
+  const Problem& problem() const { return m_problem; }
+  // file_size() : the bytes of an open regular file, 0 for anything else.
+  int64_t file_size() const;
   const std::string& name() const { return m_name; }
   // Whole blocks taken from the stream so far (replays not counted).
   int64_t blocks_read() const { return m_blocks_read; }
@@ -100,6 +105,7 @@ class Cfile {
  private:
   int open_existing(const std::string& name);
   int create_new(const std::string& name);
+  void fail(Problem_kind kind, int error_number, std::string reason);
   void report_write_failure(int error_number);
   int fill_input();
   int fill_block();
@@ -119,7 +125,7 @@ class Cfile {
   bool m_replay;         // the last block is kept just before m_begin
   bool m_have_last;
   int64_t m_blocks_read;
-  int m_write_error;
+  Problem m_problem;
 };
 
 #endif

@@ -1,12 +1,15 @@
 // The records of an event block as the listing reads them, record by record,
-// with the checks that end a block's records. -b2t lists what this gives; the
-// Python module gathers the records that come whole.
+// with the checks that end a block's records. -b2t lists what this gives; a
+// program that embeds the core takes the records that come whole.
 #ifndef EVENT_RECORDS_H
 #define EVENT_RECORDS_H
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 #include "messages.h"
+#include "problem.h"
 #include "tvq_constants.h"
 
 struct Event_record {
@@ -17,32 +20,55 @@ struct Event_record {
   const int16_t* words;    // the segment id, then the data words
   uint32_t listed;         // words at words that lie in the block
   bool whole;              // consistent, and every word lies in the block
+
+  // The data words of a whole record.
+  const int16_t* data() const { return words + 1; }
+  uint32_t data_count() const { return listed - 1; }
 };
 
+// record_place() : where a record stands, in words.
+inline std::string record_place(int32_t number, uint32_t start) {
+  return "event block " + std::to_string(number) + ", record at word " + std::to_string(start);
+}
+
+// record_problem() : a record that ends its block's records: the problem
+// kept (its file left for the caller to name) and its reason said. place
+// tells whether the reason leaves the record's place unsaid.
+__attribute__((cold, noinline)) inline int record_problem(Problem& problem, int32_t number,
+                                                          uint32_t start, bool place,
+                                                          std::string reason) {
+  problem = {Problem_kind::DAMAGE, 0, "", number, static_cast<int32_t>(start),
+             place ? record_place(number, start) : std::string(), std::move(reason)};
+  say_line(problem.reason.c_str());
+  return ERROR;
+}
+
 // walk_event_records() : on_record(const Event_record&) for each record of
-// event block number, in order, as far as its words lie in the block. A
-// record's words are taken in order: a word without the event size bit, or
-// an FID other than FLAG_OF_FID, ends the records (OK). A record whose event
-// and segment sizes do not differ by 3, whose segment is too short to hold
-// its own head, or that runs past the block's last word ends them with ERROR
-// after its message; stop is then its start. The record is given to
-// on_record first, not whole, when its event id lies in the block.
+// event block number from word from on (EVENT_SIZE_NUM for the whole block),
+// in order, as far as its words lie in the block. A record's words
+// are taken in order: a word without the event size bit, or an FID other
+// than FLAG_OF_FID, ends the records (OK). A record whose event and segment
+// sizes do not differ by 3, whose segment is too short to hold its own head,
+// or that runs past the block's last word ends them with ERROR after its
+// message, kept in problem; it is given to on_record first, not whole, when
+// its event id lies in the block. on_record returns false to stop after its
+// record: STOPPED, with from at the next one, to go on from there.
 template <typename On_record>
-inline int walk_event_records(const int16_t* block, int32_t number, On_record&& on_record,
-                              uint32_t& stop) {
+inline int walk_event_records(const int16_t* block, int32_t number, uint32_t& from,
+                              On_record&& on_record, Problem& problem) {
   constexpr uint32_t END = WORDS_PER_BLOCK;
   const auto word_at = [block](uint32_t index) { return static_cast<uint16_t>(block[index]); };
-  const auto runs_past = [number](uint32_t start) {
-    say("record at word %u of event block %d runs past the end of the block\n", start, number);
-    return ERROR;
+  const auto runs_past = [number, &problem](uint32_t start) {
+    return record_problem(problem, number, start, false,
+                          "record at word " + std::to_string(start) + " of event block " +
+                              std::to_string(number) + " runs past the end of the block");
   };
   Event_record record{};
-  uint32_t position = EVENT_SIZE_NUM;
+  uint32_t position = from;
   // The bound is tested before each record: one whose event size word is
   // the block's last word ends the records.
   while (position < END - 1) {
     record.start = position;
-    stop = position;
     const uint16_t event_size_word = word_at(position++);
     if ((event_size_word & 0x8000u) == 0) return OK;
     record.event_size = static_cast<uint16_t>(event_size_word & 0x7FFFu);
@@ -60,23 +86,28 @@ inline int walk_event_records(const int16_t* block, int32_t number, On_record&& 
     const int32_t segment_size = record.segment_size;
     if (record.event_size - segment_size != 3) {
       on_record(record);
-      say_line("event_size or segment_size is wrong");
-      return ERROR;
+      return record_problem(problem, number, record.start, true,
+                            "event_size or segment_size is wrong");
     }
     if (segment_size < 2) {
       on_record(record);
-      say("segment size %d is too small at word %u of event block %d\n", segment_size,
-          record.start, number);
-      return ERROR;
+      return record_problem(problem, number, record.start, false,
+                            "segment size " + std::to_string(segment_size) +
+                                " is too small at word " + std::to_string(record.start) +
+                                " of event block " + std::to_string(number));
     }
     // segment id and data words
     const auto words = static_cast<uint32_t>(segment_size - 1);
     record.words = block + position;
     record.listed = words < END - position ? words : END - position;
     record.whole = record.listed == words;
-    on_record(record);
+    const bool go_on = on_record(record);
     position += record.listed;
     if (!record.whole) return runs_past(record.start);
+    if (!go_on) {
+      from = position;
+      return STOPPED;
+    }
   }
   return OK;
 }

@@ -1,5 +1,5 @@
-// The program's messages: standard output, or the catcher of the thread that
-// says them.
+// The program's messages: standard output, unless the thread that says them
+// is quiet.
 #include "messages.h"
 
 #include <cstdarg>
@@ -7,53 +7,34 @@
 
 namespace {
 
-thread_local Message_catcher* catcher = nullptr;
+thread_local bool quiet = false;
+
+void say_list(const char* format, va_list arguments) {
+  if (!quiet) std::vprintf(format, arguments);
+}
 
 }  // namespace
 
-Message_catcher::Message_catcher() : m_outer(catcher) { catcher = this; }
+Quiet_messages::Quiet_messages() : m_outer(quiet) { quiet = true; }
 
-Message_catcher::~Message_catcher() { catcher = m_outer; }
+Quiet_messages::~Quiet_messages() { quiet = m_outer; }
 
 void say(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  if (catcher == nullptr) {
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    return;
-  }
-  va_list again;
-  va_copy(again, arguments);
-  const int length = std::vsnprintf(nullptr, 0, format, arguments);
+  say_list(format, arguments);
   va_end(arguments);
-  if (length > 0) {
-    std::string& text = catcher->m_text;
-    const size_t at = text.size();
-    text.resize(at + static_cast<size_t>(length) + 1);
-    std::vsnprintf(&text[at], static_cast<size_t>(length) + 1, format, again);
-    text.resize(at + static_cast<size_t>(length));
-  }
-  va_end(again);
-}
-
-void say_line(const char* text) {
-  if (catcher == nullptr) {
-    std::puts(text);
-    return;
-  }
-  catcher->m_text += text;
-  catcher->m_text += '\n';
 }
 
 void say_progress(const char* format, ...) {
-  if (catcher != nullptr) return;
   va_list arguments;
   va_start(arguments, format);
-  std::vprintf(format, arguments);
+  say_list(format, arguments);
   va_end(arguments);
 }
 
-void say_step(const char* name) {
-  if (catcher == nullptr) std::puts(name);
+void say_line(const char* text) {
+  if (!quiet) std::puts(text);
 }
+
+void say_step(const char* name) { say_line(name); }

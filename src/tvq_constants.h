@@ -5,6 +5,7 @@
 #ifndef TVQ_CONSTANTS_H
 #define TVQ_CONSTANTS_H
 
+#include <cstddef>
 #include <cstdint>
 
 #if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -70,8 +71,9 @@ constexpr int32_t FLAG_OF_ENDER_LEN = 2;
 constexpr int32_t ENDER_BLANK_NUM = 1;
 constexpr int32_t ENDER_BLANK_LEN = 18;
 
-// The seven text fields of a header or ender block, in the order the listing
-// gives them, with the names the Python module gives them.
+// The seven text fields of a header or ender block, in block order, which is
+// the order the listing gives them, with the names the Python module gives
+// them. Header and ender blocks are written and read from this table.
 struct Text_field {
   const char* name;
   int32_t number;  // _NUM
@@ -82,6 +84,13 @@ constexpr Text_field TEXT_FIELDS[] = {
     {"stop_time", STOP_TIME_NUM, STOP_TIME_LEN},    {"print_time", PRINT_TIME_NUM, PRINT_TIME_LEN},
     {"print_date", PRINT_DATE_NUM, PRINT_DATE_LEN}, {"header", HEADER_NUM, HEADER_LEN},
     {"ender", ENDER_NUM, ENDER_LEN}};
+constexpr size_t TEXT_FIELD_COUNT = sizeof TEXT_FIELDS / sizeof TEXT_FIELDS[0];
+
+// Besides its flag and the texts, a header or ender block holds two spaces
+// after the run number and two after the stop time; every other byte is zero.
+constexpr int32_t TEXT_SPACES_NUM[] = {RUN_NUMBER_NUM + RUN_NUMBER_LEN / 2,
+                                       STOP_TIME_NUM + STOP_TIME_LEN / 2};
+constexpr int32_t TEXT_SPACES_LEN = 2;
 
 static_assert(2 + HEADER_BLANK_LEN + RUN_NUMBER_LEN + 2 + START_TIME_LEN + STOP_TIME_LEN + 2 +
                       PRINT_TIME_LEN + PRINT_DATE_LEN + 4 + HEADER_LEN + ENDER_LEN + REST_LEN ==
@@ -96,5 +105,7 @@ constexpr int COMMENT = 2;
 // A text line could not be read: the run ends with "fgets error" and exit
 // status 1, keeping what was written.
 constexpr int READ_FAILED = 3;
+// A walk was stopped by its caller; it can go on from there.
+constexpr int STOPPED = 4;
 
 #endif

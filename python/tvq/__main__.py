@@ -12,7 +12,6 @@ arguments and returns the exit status.
 """
 
 import argparse
-import os
 import sys
 
 import numpy as np
@@ -31,24 +30,20 @@ def _info_arguments(parser):
 
 def _info(args, out):
     """Read in chunks: the quick look needs no more memory for a large file."""
-    shape = tvq._Layout(args.layout, args.data_size, None)
-    reader = tvq._tvq.Value_reader(os.fsencode(args.file), shape.kinds, shape.data_size,
-                                   shape.dtype)
+    chunks = tvq.Chunks(args.file, 1_000_000, args.layout, args.data_size, partial=True)
+    names = chunks.dtype.names[2:]
     records, low, high, total, problem = 0, {}, {}, {}, None
     try:
-        while True:
-            chunk = reader.next(1_000_000, partial=True)
-            if chunk is None:
-                break
+        for chunk in chunks:
             records += len(chunk)
-            for name in shape.names:
+            for name in names:
                 column = chunk[name]
                 low[name] = min(low.get(name, column.min()), column.min())
                 high[name] = max(high.get(name, column.max()), column.max())
                 total[name] = total.get(name, 0.0) + column.sum(dtype=np.float64)
     except tvq.FormatError as error:
         problem = str(error)
-    header, ender = reader.header(), reader.ender()
+    header, ender = chunks.header, chunks.ender
     print("file          %s" % args.file, file=out)
     for name in tvq.FIELDS if header is not None else ():
         print("%-13s %r" % (name, header[name]), file=out)
@@ -59,14 +54,15 @@ def _info(args, out):
     else:
         for name in tvq.FIELDS:
             print("%-13s %r" % ("ender." + name, ender[name]), file=out)
-    print("event blocks  %d" % reader.event_blocks(), file=out)
+    print("event blocks  %d" % chunks.event_blocks, file=out)
     print("records       %d" % records, file=out)
     print("%-13s %-5s %14s %14s %14s" % ("field", "kind", "min", "max", "mean"), file=out)
-    for name, kind in zip(shape.names, shape.kinds):
+    for name in names:
+        kind = "%d" if chunks.dtype[name].kind == "i" else "%f"
         if name not in low:
-            print("%-13s %-5s %14s %14s %14s" % (name, "%" + kind, "-", "-", "-"), file=out)
+            print("%-13s %-5s %14s %14s %14s" % (name, kind, "-", "-", "-"), file=out)
             continue
-        print("%-13s %-5s %14.6g %14.6g %14.6g" % (name, "%" + kind, low[name], high[name],
+        print("%-13s %-5s %14.6g %14.6g %14.6g" % (name, kind, low[name], high[name],
                                                    total[name] / records), file=out)
     if problem is not None:
         print("problem       %s (the figures above are of the records before it)" % problem,

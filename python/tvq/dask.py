@@ -25,7 +25,8 @@ import dask.dataframe
 import numpy
 import pandas
 
-import tvq
+from .frames import to_pandas
+from .layout import dtype as values_dtype
 
 # The program's conversions and the name each gives its output in out_dir.
 OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
@@ -57,14 +58,13 @@ def read(paths, layout=None, data_size=None, names=None):
     fields) and are known before any file is read. Each worker reads its own
     files when the frame is computed; a damaged file fails the computation with
     tvq.FormatError naming that file, a missing one with FileNotFoundError."""
-    dtype = tvq.dtype(layout=layout, data_size=data_size, names=names)
-    meta = pandas.DataFrame(numpy.empty(0, dtype=dtype))
+    meta = pandas.DataFrame(numpy.empty(0, dtype=values_dtype(layout, data_size, names)))
     files = _files(paths)
     # The files' times and sizes in the name of the frame's pieces: a file
     # changed since an earlier read() is not taken for a piece that a cluster
     # still holds under the same name.
     token = dask.base.tokenize(files, [_stamp(path) for path in files], layout, data_size, names)
-    return dask.dataframe.from_map(tvq.to_pandas, files, args=(layout, data_size, names),
+    return dask.dataframe.from_map(to_pandas, files, args=(layout, data_size, names),
                                    meta=meta, label="tvq-read", token=token)
 
 

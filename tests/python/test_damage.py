@@ -25,37 +25,46 @@ def good(count, first=1):
 
 BAD_SIZES = model.Record(2, [1] * 12, segment_size=13)
 TOO_SMALL = model.Record(2, [], event_size=0x8004, segment_size=1)
-# name, file bytes, FormatError message, records kept by errors="skip"
+# name, file bytes, FormatError's event block, word and place in words (if
+# the reason leaves it unsaid) and reason, records kept by errors="skip"
 DAMAGE = [
-    ("empty", b"", "no header block: {} is empty", 0),
-    ("not header", model.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
-    ("4 TiB, sparse", model.event_block(good(2)) + E, "block 0, word 0: this block is not header", 0),
+    ("empty", b"", (None, None, None), "no header block: {} is empty", 0),
+    ("not header", model.event_block(good(2)) + E, (None, 0, "block 0, word 0"),
+     "this block is not header", 0),
+    ("4 TiB, sparse", model.event_block(good(2)) + E, (None, 0, "block 0, word 0"),
+     "this block is not header", 0),
     ("cut block", H + model.event_block(good(3)) + model.event_block(good(2))[:3616],
-     "block 2 of {} is incomplete: 3616 of 16384 bytes", 3),
-    ("no ender", H + model.event_block(good(3)), "no ender block: {} ends after 2 blocks", 3),
+     (2, None, None), "block 2 of {} is incomplete: 3616 of 16384 bytes", 3),
+    ("no ender", H + model.event_block(good(3)), (None, None, None),
+     "no ender block: {} ends after 2 blocks", 3),
     ("wrong flag", H + model.event_block(good(3)) + model.raw_block(0x1234) + E,
-     "event block 2, word 0: this block is not event block", 3),
+     (2, 0, "event block 2, word 0"), "this block is not event block", 3),
     ("sizes", H + model.event_block(good(1) + [BAD_SIZES] + good(1, 3)) +
-     model.event_block(good(2)) + E,
-     "event block 1, record at word 21: event_size or segment_size is wrong", 3),
-    ("too small", H + model.event_block(good(1) + [TOO_SMALL]) + E,
+     model.event_block(good(2)) + E, (1, 21, "event block 1, record at word 21"),
+     "event_size or segment_size is wrong", 3),
+    ("too small", H + model.event_block(good(1) + [TOO_SMALL]) + E, (1, 21, None),
      "segment size 1 is too small at word 21 of event block 1", 1),
     ("past end", H + model.event_block(good(3)) +
-     model.event_block(good(482), markers=False, clip=True) + E,
+     model.event_block(good(482), markers=False, clip=True) + E, (2, 8181, None),
      "record at word 8181 of event block 2 runs past the end of the block", 484),
 ]
 
 
-@pytest.mark.parametrize("name, data, message, kept", DAMAGE, ids=[d[0] for d in DAMAGE])
-def test_damage(tmp_path, name, data, message, kept):
+@pytest.mark.parametrize("name, data, where, reason, kept", DAMAGE, ids=[d[0] for d in DAMAGE])
+def test_damage(tmp_path, name, data, where, reason, kept):
     path = tmp_path / "run.tvq"
     path.write_bytes(data)
     os.truncate(path, 2**42 if "TiB" in name else len(data))  # far more than memory
-    text = str(path) + ": " + message.format(path)
+    block, word, place = where
+    reason = reason.format(path)
+    text = ": ".join([str(path)] + [place] * bool(place) + [reason])
     for call in (tvq.open, tvq.read, lambda p: list(tvq.iterate(p))):
         with pytest.raises(tvq.FormatError) as caught:
             call(path)
         assert str(caught.value) == text
+        error = caught.value
+        assert (error.path, error.block, error.word, error.reason) == (str(path), block, word,
+                                                                       reason)
     with tvq.open(path, errors="skip") as f:
         assert f.problems == [text]
         assert len(f.records()) == kept and len(f.words()) == 12 * kept
@@ -64,6 +73,19 @@ def test_damage(tmp_path, name, data, message, kept):
     tvqconverter("-b2t", path, tmp_path / "listing")
     lines = (tmp_path / "listing").read_text().splitlines()
     assert len([line for line in lines if len(line.split()) == 14]) == kept
+
+
+def test_names_are_only_names(tmp_path):
+    """The failure decides the exception, not words in the file's name; any
+    byte of a name survives in the messages."""
+    with pytest.raises(FileNotFoundError):
+        tvq.read(tmp_path / "missing is a directory.tvq")
+    with pytest.raises(IsADirectoryError):
+        tvq.read(tmp_path)
+    path = tmp_path / os.fsdecode(b"caf\xe9.tvq")
+    path.write_bytes(H + model.event_block(good(2)))
+    with tvq.open(path, errors="skip") as f:
+        assert f.problems == ["%s: no ender block: %s ends after 2 blocks" % (path, path)]
 
 
 def test_iterate_yields_whole_chunks_before_damage(tmp_path):

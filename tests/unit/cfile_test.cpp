@@ -45,6 +45,15 @@ std::string block_bytes(size_t length) {
   return bytes;
 }
 
+// The problem a failed call keeps.
+void expect_problem(const Cfile& file, Problem_kind kind, int error_number,
+                    const std::string& reason) {
+  EXPECT_EQ(static_cast<int>(kind), static_cast<int>(file.problem().kind));
+  EXPECT_EQ(error_number, file.problem().error_number);
+  EXPECT_EQ(file.name(), file.problem().path);
+  EXPECT_EQ(reason, file.problem().reason);
+}
+
 std::string block_as_bytes(const int16_t* block) {
   return std::string(reinterpret_cast<const char*>(block), BLOCK_SIZE);
 }
@@ -107,6 +116,10 @@ TEST(CfileReadOneBlock, WholeBlocksThenEndOfFileOrIncompleteBlock) {
     EXPECT_EQ("", GetCapturedStdout());
     check_block_reads(file, input, steps);
     EXPECT_EQ(c.blocks, file.blocks_read());
+    const std::string& said = steps.back().message;
+    if (steps.back().status == ERROR)
+      expect_problem(file, Problem_kind::DAMAGE, 0,
+                     said.substr(eof.size(), said.size() - eof.size() - 1));
   }
 }
 
@@ -120,6 +133,7 @@ TEST(CfileReadOneBlock, ReadErrorIsReportedWithBlockIndexAndReason) {
   const std::string out = GetCapturedStdout();
   EXPECT_EQ(ERROR, status);
   EXPECT_EQ("cannot read block 0 of /proc/self/mem: " + std::string(std::strerror(EIO)) + "\n", out);
+  expect_problem(file, Problem_kind::READ, EIO, out.substr(0, out.size() - 1));
 }
 
 // An input served from a regular file, a pipe (named /dev/fd/N) or a FIFO.
@@ -368,12 +382,15 @@ TEST(CfileOpenForReading, DirectoryAndMissingFileAreRefused) {
       CaptureStdout();
       EXPECT_EQ(ERROR, m.open(file, directory));
       EXPECT_EQ(directory + " is a directory\ncannot open " + directory + "\n", GetCapturedStdout());
+      expect_problem(file, Problem_kind::OPEN, EISDIR,
+                     directory + " is a directory; cannot open " + directory);
     }
     {
       Cfile file;
       CaptureStdout();
       EXPECT_EQ(ERROR, m.open(file, missing));
       EXPECT_EQ("cannot open " + missing + "\n", GetCapturedStdout());
+      expect_problem(file, Problem_kind::OPEN, ENOENT, "cannot open " + missing);
     }
   }
 }
@@ -417,6 +434,7 @@ TEST(CfileOpenForWriting, AnythingExistingUnderTheNameIsLeftAlone) {
         CaptureStdout();
         EXPECT_EQ(ERROR, (file.*mode.open)(name));
         EXPECT_EQ("all ready exist " + name + "\n", GetCapturedStdout());
+        expect_problem(file, Problem_kind::EXISTS, EEXIST, "all ready exist " + name);
       }
       if (fifo_fd >= 0) {
         char byte;
@@ -465,6 +483,7 @@ TEST(CfileOpenForWriting, NewNameIsCreatedAndMissingDirectoryCannotBeOpened) {
     CaptureStdout();
     EXPECT_EQ(ERROR, (file.*mode.open)(in_missing_dir));
     EXPECT_EQ("cannot open " + in_missing_dir + "\n", GetCapturedStdout());
+    expect_problem(file, Problem_kind::OPEN, ENOENT, "cannot open " + in_missing_dir);
     EXPECT_NE(0, access(dir.path("no").c_str(), F_OK));
   }
 }
