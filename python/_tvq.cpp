@@ -866,6 +866,7 @@ PYBIND11_MODULE(_tvq, m) {
 
   m.attr("LINE_FORMAT") = USER_LINE_FORMAT;
   m.attr("DATA_SIZE") = DATA_SIZE;
+  m.attr("BLOCK_SIZE") = BLOCK_SIZE;
   m.attr("ROW_VALUES_AT") = VALUES_AT;
   py::list fields;
   for (const auto& field : TEXT_FIELDS) fields.append(py::make_tuple(field.name, field.length));
