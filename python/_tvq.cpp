@@ -603,7 +603,6 @@ class Value_reader {
       if (m_deferred) throw m_input.failure(*std::exchange(m_deferred, std::nullopt));
       const size_t wanted = std::min(static_cast<size_t>(step), m_rows_left);
       if (!m_ended && wanted > 0) {
-        if (m_rows_left != NO_LIMIT) rows.reserve(wanted);
         // The settings' layout has its rows made with a size known when
         // compiling.
         if (!m_pieces.empty())

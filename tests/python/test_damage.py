@@ -9,6 +9,7 @@ import resource
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -143,6 +144,29 @@ def test_header_texts(tmp_path, texts, error):
     with tvq.open(path) as f:
         assert f.header == f.ender == dict(model.USER, **texts, **{
             k: v.decode() for k, v in model.USER.items() if k not in texts})
+
+
+@pytest.mark.parametrize("call", ["tvq.read(path)", "tvq.open(path)", "tvq.read(open(path, 'rb'))"])
+def test_ctrl_c_while_blocked_on_a_fifo(tmp_path, call):
+    """A read of a FIFO without a writer gives way to Ctrl-C as
+    KeyboardInterrupt (a generous bound: it must come back at all)."""
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    code = ("import sys, tvq\npath = sys.argv[1]\nprint('go', flush=True)\n"
+            "try:\n    %s\nexcept KeyboardInterrupt:\n    print('KeyboardInterrupt')\n" % call)
+    child = subprocess.Popen([sys.executable, "-c", code, str(path)], stdout=subprocess.PIPE,
+                             universal_newlines=True, env=os.environ)
+    assert child.stdout.readline() == "go\n"
+    if "open(path, 'rb')" in call:
+        writer = os.open(path, os.O_WRONLY)  # the child now waits for data
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    try:
+        assert child.communicate(timeout=30)[0] == "KeyboardInterrupt\n"
+    finally:
+        child.kill()
+        if "open(path, 'rb')" in call:
+            os.close(writer)
 
 
 def test_failed_write_leaves_no_file(tmp_path):
