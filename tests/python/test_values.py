@@ -158,7 +158,7 @@ def test_readme_session(monkeypatch):
     monkeypatch.chdir(root)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0))
-    assert runner.failures == 0 and runner.tries == 8
+    assert runner.failures == 0 and runner.tries == 11
 
 
 class Stream(io.RawIOBase):
