@@ -396,14 +396,26 @@ struct Pass {
   }
 };
 
-// walk_input() : the whole walk of the input with visitor, the GIL released.
+// walk_source() : the whole walk of a source with a new Visitor, the GIL
+// released; what every pass gives (header, ender, problems), and the visitor.
 template <typename Visitor>
-void walk_input(Input& input, Visitor& visitor) {
-  py::gil_scoped_release release;
-  Cblock_reader reader;
-  input.open(reader);
-  reader.walk(visitor);
-  if (visitor.failure) throw input.failure(*visitor.failure);
+std::pair<py::dict, std::unique_ptr<Visitor>> walk_source(const py::object& source,
+                                                         const py::bytes& name, bool skip) {
+  Input input(source, name);
+  auto visitor = std::make_unique<Visitor>();
+  visitor->skip = skip;
+  {
+    py::gil_scoped_release release;
+    Cblock_reader reader;
+    input.open(reader);
+    reader.walk(*visitor);
+    if (visitor->failure) throw input.failure(*visitor->failure);
+  }
+  py::dict out;
+  out["header"] = texts_of(visitor->header_texts);
+  out["ender"] = texts_of(visitor->ender_texts);
+  out["problems"] = warnings_of(visitor->problems);
+  return {out, std::move(visitor)};
 }
 
 // ------------------------------------------------------------------- scan
@@ -453,17 +465,10 @@ struct Scan : Pass {
 };
 
 py::dict scan(const py::object& source, const py::bytes& name, bool skip) {
-  Input input(source, name);
-  auto result = std::make_unique<Scan>();
-  result->skip = skip;
-  walk_input(input, *result);
-  py::dict out;
-  out["header"] = texts_of(result->header_texts);
-  out["ender"] = texts_of(result->ender_texts);
+  auto [out, result] = walk_source<Scan>(source, name, skip);
   out["records"] = result->records.to_array(py::dtype::of<Record_row>());
   out["words"] = result->words.to_array(py::dtype::of<uint16_t>());
   out["starts"] = result->starts.to_array(py::dtype::of<uint32_t>());
-  out["problems"] = warnings_of(result->problems);
   out["event_blocks"] = result->event_blocks;
   return out;
 }
@@ -489,15 +494,8 @@ struct Count : Pass {
 // count() : {"counts": records of each event block, "problems", "header",
 // "ender"}.
 py::dict count(const py::object& source, const py::bytes& name, bool skip) {
-  Input input(source, name);
-  auto result = std::make_unique<Count>();
-  result->skip = skip;
-  walk_input(input, *result);
-  py::dict out;
-  out["header"] = texts_of(result->header_texts);
-  out["ender"] = texts_of(result->ender_texts);
+  auto [out, result] = walk_source<Count>(source, name, skip);
   out["counts"] = result->counts.to_array(py::dtype::of<uint32_t>());
-  out["problems"] = warnings_of(result->problems);
   return out;
 }
 
@@ -585,6 +583,7 @@ class Value_reader {
   // range() : pass over the next skip rows, give at most rows after them
   // (-1: all), and stop before event block stop (0: never).
   void range(int64_t skip, int64_t rows, int32_t stop) {
+    py::gil_scoped_release release;
     std::lock_guard<std::mutex> lock(m_busy);
     m_skip_rows = static_cast<size_t>(std::max<int64_t>(skip, 0));
     m_rows_left = rows < 0 ? NO_LIMIT : static_cast<size_t>(rows);
@@ -627,32 +626,23 @@ class Value_reader {
 
   // problems() : the DamageWarnings of the problems met since the last call.
   py::list problems() {
-    std::vector<Problem> met;
-    {
-      std::lock_guard<std::mutex> lock(m_busy);
-      std::swap(met, m_pass.problems);
-    }
-    return warnings_of(met);
+    return warnings_of(locked([this] { return std::exchange(m_pass.problems, {}); }));
   }
   // What the walk has seen so far: the header's and the ender's texts (None
   // before the block is read) and the number of event blocks.
   py::object header() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return texts_of(m_pass.header_texts);
+    return texts_of(locked([this] { return m_pass.header_texts; }));
   }
   py::object ender() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return texts_of(m_pass.ender_texts);
+    return texts_of(locked([this] { return m_pass.ender_texts; }));
   }
   int32_t event_blocks() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return m_reader.event_blocks();
+    return locked([this] { return m_reader.event_blocks(); });
   }
   // reached_stop() : the walk came to the block it was to stop before, not
   // to its end.
   bool reached_stop() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return m_reached_stop;
+    return locked([this] { return m_reached_stop; });
   }
 
  private:
@@ -707,6 +697,15 @@ class Value_reader {
       return ++count < wanted;
     }
   };
+
+  // locked() : what read() gives, while no walk runs. The GIL is let go of
+  // first: a walk may wait for it.
+  template <typename Read>
+  auto locked(Read read) const -> decltype(read()) {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(m_busy);
+    return read();
+  }
 
   template <uint32_t FIXED_WORDS, bool PIECES>
   void walk(Rows& rows, size_t wanted) {
