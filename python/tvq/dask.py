@@ -41,7 +41,8 @@ OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
 
 def _files(paths):
     """Absolute paths of a glob pattern (a str, sorted), of one path (a
-    path-like object) or of a list of paths."""
+    path-like object) or of a list of paths (file objects kept as they are,
+    for read in threads of this process)."""
     if isinstance(paths, (str, bytes)):
         pattern = os.fsdecode(paths)
         found = sorted(glob.glob(pattern))
@@ -50,7 +51,8 @@ def _files(paths):
         return [os.path.abspath(path) for path in found]
     if isinstance(paths, os.PathLike):
         paths = [paths]
-    files = [os.path.abspath(os.fsdecode(path)) for path in paths]
+    files = [os.path.abspath(os.fsdecode(path)) if isinstance(path, (str, bytes, os.PathLike))
+             else path for path in paths]
     if not files:
         raise ValueError("no files given")
     return files
@@ -75,8 +77,9 @@ def read(paths, layout=None, data_size=None, names=None, *, columns=None, errors
     row_type, _ = Layout(layout, data_size, names).select(columns)
     path_column = ("path" if include_path_column is True else include_path_column) or None
     files = _files(paths)
-    rows = (row_type, path_column, files)
-    meta = _frame(numpy.empty(0, row_type), rows, 0)
+    labels = [os.fsdecode(source(file).name) for file in files]
+    rows = (row_type, path_column, list(dict.fromkeys(labels)))
+    meta = _frame(numpy.empty(0, row_type), rows, None)
     # The files' times and sizes in the name of the frame's pieces: a file
     # changed since an earlier read() is not taken for a piece that a cluster
     # still holds under the same name.
@@ -85,43 +88,57 @@ def read(paths, layout=None, data_size=None, names=None, *, columns=None, errors
                                blocksize)
     shape = (layout, data_size, names, columns, skip)
     if blocksize is None:
-        return dask.dataframe.from_map(_file_frame, files, range(len(files)), args=(shape, rows),
+        return dask.dataframe.from_map(_file_frame, files, labels, args=(shape, rows),
                                        meta=meta, label="tvq-read", token=token)
     blocks = max(1, dask.utils.parse_bytes(blocksize) // _tvq.BLOCK_SIZE)
     parts = []
-    for index, (path, stamp) in enumerate(zip(files, stamps)):
-        in_file = max(1, -(-(stamp[1] if stamp else 0) // _tvq.BLOCK_SIZE))
+    for index, (path, stamp, label) in enumerate(zip(files, stamps, labels)):
+        # A file object is one partition: it may not seek.
+        in_file = max(1, -(-(stamp[1] if stamp else 0) // _tvq.BLOCK_SIZE)) \
+            if isinstance(path, str) else 1
         # A range is read only if the walk reached it: each knows from the
         # one before whether the walk went on past its end.
         reached = True
         for first in range(0, in_file, blocks):
             key = "%s-%d-%d" % (token, index, first)
             part = dask.delayed(_read_range, pure=True)(
-                path, first, first + blocks, shape, dask_key_name="tvq-range-" + key)
+                path if isinstance(path, str) else _Held(path),
+                first, first + blocks if isinstance(path, str) else 0, shape,
+                dask_key_name="tvq-range-" + key)
             parts.append(dask.delayed(_reached_frame, pure=True)(
-                part, reached, rows, index, dask_key_name="tvq-read-" + key))
+                part, reached, rows, label, dask_key_name="tvq-read-" + key))
             reached = dask.delayed(_goes_on, pure=True)(part, reached,
                                                         dask_key_name="tvq-reached-" + key)
     return dask.dataframe.from_delayed(parts, meta=meta, prefix="tvq-read", verify_meta=False)
 
 
-def _frame(values, rows, index):
-    """A pandas DataFrame of value rows, with the path column if asked for."""
-    _, path_column, files = rows
+def _frame(values, rows, label):
+    """A pandas DataFrame of value rows, with the path column if asked for:
+    label, the file's name, of the categories of all files."""
+    _, path_column, labels = rows
     # The columns are views of the array read, which nothing else holds:
     # no copy (a copy costs about as much as the read).
     frame = pandas.DataFrame({name: values[name] for name in values.dtype.names}, copy=False)
     if path_column is not None:
         frame[path_column] = pandas.Categorical.from_codes(
-            numpy.full(len(values), index, numpy.int32), categories=files)
+            numpy.full(len(values), labels.index(label) if len(values) else 0, numpy.int32),
+            categories=labels)
     return frame
 
 
-def _file_frame(path, index, shape, rows):
+def _file_frame(path, label, shape, rows):
     layout, data_size, names, columns, skip = shape
     values = tvq_read(path, layout, data_size, names, columns=columns,
                       errors="skip" if skip else "strict")
-    return _frame(values, rows, index)
+    return _frame(values, rows, label)
+
+
+class _Held:
+    """A file object as a task's argument: Dask would read an iterator into a
+    tuple."""
+
+    def __init__(self, held):
+        self.held = held
 
 
 def _read_range(path, first, stop, shape):
@@ -134,7 +151,7 @@ def _read_range(path, first, stop, shape):
     row_type, pieces = values_layout.select(columns)
     values, failure, problems, went_on = numpy.empty(0, row_type), None, [], False
     try:
-        src = source(path)
+        src = source(path.held if isinstance(path, _Held) else path)
         reader = _tvq.Value_reader(src.take(), src.name, values_layout.format,
                                    values_layout.data_size, row_type, pieces, skip)
         if first > 0:
@@ -151,7 +168,7 @@ def _read_range(path, first, stop, shape):
     return values, went_on, failure, problems
 
 
-def _reached_frame(part, reached, rows, index):
+def _reached_frame(part, reached, rows, label):
     values, _, failure, problems = part
     if not reached:
         values, problems, failure = values[:0], [], None
@@ -159,7 +176,7 @@ def _reached_frame(part, reached, rows, index):
         warnings.warn(problem, stacklevel=2)
     if failure is not None:
         raise failure
-    return _frame(values, rows, index)
+    return _frame(values, rows, label)
 
 
 def _goes_on(part, reached):
@@ -169,7 +186,7 @@ def _goes_on(part, reached):
 def _stamp(path):
     try:
         status = os.stat(path)
-    except OSError:
+    except (OSError, TypeError):  # TypeError: a file object
         return None
     return status.st_mtime_ns, status.st_size
 

@@ -1,6 +1,7 @@
 """tvq.dask on a cluster of worker processes against tvq.read with pandas and
 against the program on the command line; the plot sub-command."""
 
+import io
 import os
 import random
 import re
@@ -136,8 +137,9 @@ def test_partitions_of_block_ranges_give_the_rows_of_read(tmp_path, blocksize):
     data = paths[1].read_bytes()
     paths[1].write_bytes(data[:3 * 16384] + b"\x34\x12" + data[3 * 16384 + 2:])
     read = lambda p, **k: tvq.dask.read(p, columns=["v1", "block"], blocksize=blocksize, **k)
-    assert read(paths[:1]).compute(scheduler="sync").to_records(index=False).tolist() == \
-        tvq.read(paths[0], columns=["v1", "block"]).tolist()
+    for given in (paths[0], io.BytesIO(paths[0].read_bytes())):  # a file object: one partition
+        assert read([given]).compute(scheduler="sync").to_records(index=False).tolist() == \
+            tvq.read(paths[0], columns=["v1", "block"]).tolist()
     with pytest.raises(tvq.FormatError, match="run1.tvq: event block 3, word 0: this block"):
         read(paths).compute(scheduler="sync")
     with pytest.warns(tvq.DamageWarning, match="run1.tvq: event block 3, word 0: this block"):
