@@ -4,6 +4,7 @@
 // written.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,12 +29,46 @@ namespace {
 
 // ------------------------------------------------------------- exceptions
 
-// A problem on its way to Python.
-struct Failure {
-  Problem problem;
+// A Python exception met while the core ran with the GIL released (in a file
+// object's read, or a signal handler's KeyboardInterrupt): kept, and raised
+// as it is once the core has returned.
+class Pending {
+ public:
+  Pending() = default;
+  Pending(const Pending&) = delete;
+  Pending& operator=(const Pending&) = delete;
+  ~Pending() {
+    if (m_type == nullptr) return;
+    py::gil_scoped_acquire gil;
+    Py_XDECREF(m_type);
+    Py_XDECREF(m_value);
+    Py_XDECREF(m_traceback);
+  }
+  bool held() const { return m_type != nullptr; }
+  // keep() : the error set in this thread, with the GIL held.
+  void keep() { PyErr_Fetch(&m_type, &m_value, &m_traceback); }
+  // restore() : set again, with the GIL held; true if there was one.
+  bool restore() {
+    if (m_type == nullptr) return false;
+    PyErr_Restore(m_type, m_value, m_traceback);
+    m_type = m_value = m_traceback = nullptr;
+    return true;
+  }
+
+ private:
+  PyObject* m_type = nullptr;
+  PyObject* m_value = nullptr;
+  PyObject* m_traceback = nullptr;
 };
 
-PyObject* format_error = nullptr;  // tvq.FormatError, made with the module
+// A problem on its way to Python, with the Python exception that caused it.
+struct Failure {
+  Problem problem;
+  std::shared_ptr<Pending> pending;
+};
+
+PyObject* format_error = nullptr;    // tvq.FormatError, made with the module
+PyObject* damage_warning = nullptr;  // tvq.DamageWarning
 
 // The exception each kind of problem raises. An OSError is made from the
 // errno, which picks its class (FileNotFoundError, IsADirectoryError,
@@ -45,7 +81,8 @@ const Raised RAISED[] = {{Problem_kind::OPEN, &PyExc_OSError},
                          {Problem_kind::READ, &PyExc_OSError},
                          {Problem_kind::WRITE, &PyExc_OSError},
                          {Problem_kind::EXISTS, &PyExc_FileExistsError},
-                         {Problem_kind::DAMAGE, &format_error}};
+                         {Problem_kind::DAMAGE, &format_error},
+                         {Problem_kind::INTERRUPTED, &PyExc_KeyboardInterrupt}};
 
 // Names are bytes: decoded as Python decodes file names, every byte survives.
 py::str decoded(const std::string& bytes) {
@@ -59,46 +96,160 @@ py::object number_or_none(int32_t value, int32_t none) {
   return value == none ? py::object(py::none()) : py::object(py::int_(value));
 }
 
-void raise(const Problem& problem) {
+// damage_object() : a FormatError or DamageWarning of a damage, its message
+// and its parts.
+py::object damage_object(PyObject* type, const Problem& problem) {
+  py::object error = py::reinterpret_borrow<py::object>(type)(decoded(problem.message()));
+  error.attr("path") = decoded(problem.path);
+  error.attr("block") = number_or_none(problem.event_block, 0);
+  error.attr("word") = number_or_none(problem.word, -1);
+  error.attr("reason") = decoded(problem.reason);
+  return error;
+}
+
+void raise(const Failure& failure) {
+  if (failure.pending && failure.pending->restore()) return;
+  const Problem& problem = failure.problem;
   const auto* raised = std::find_if(std::begin(RAISED), std::end(RAISED),
                                     [&](const Raised& r) { return r.kind == problem.kind; });
-  const auto type = py::reinterpret_borrow<py::object>(*raised->type);
   py::object error;
   if (problem.kind == Problem_kind::DAMAGE) {
-    error = type(decoded(problem.message()));
-    error.attr("path") = decoded(problem.path);
-    error.attr("block") = number_or_none(problem.event_block, 0);
-    error.attr("word") = number_or_none(problem.word, -1);
-    error.attr("reason") = decoded(problem.reason);
+    error = damage_object(*raised->type, problem);
+  } else if (problem.kind == Problem_kind::INTERRUPTED) {
+    error = py::reinterpret_borrow<py::object>(*raised->type)();
   } else {
-    error = type(problem.error_number != 0 ? problem.error_number : EIO,
-                 decoded(problem.reason), decoded(problem.path));
+    error = py::reinterpret_borrow<py::object>(*raised->type)(
+        problem.error_number != 0 ? problem.error_number : EIO, decoded(problem.reason),
+        decoded(problem.path));
   }
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
+
+// --------------------------------------------------------------- signals
+
+unsigned long main_thread = 0;  // where Python runs its signal handlers
+
+// The core's interruption check for a call from Python: Ctrl-C, seen by
+// Python's own handler, stops the call as KeyboardInterrupt. Only the main
+// thread runs signal handlers: elsewhere the GIL is not taken for it.
+class Interruption {
+ public:
+  Interruption()
+      : m_pending(std::make_shared<Pending>()),
+        m_main_thread(PyThread_get_thread_ident() == main_thread) {}
+  Interrupt_check check() { return {this, &Interruption::interrupted}; }
+  const std::shared_ptr<Pending>& pending() const { return m_pending; }
+  Failure failure(const Problem& problem) const { return {problem, m_pending}; }
+
+ private:
+  static bool interrupted(void* context) {
+    auto& self = *static_cast<Interruption*>(context);
+    if (self.m_pending->held()) return true;
+    if (!self.m_main_thread) return false;
+    py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return false;
+    self.m_pending->keep();
+    return true;
+  }
+
+  std::shared_ptr<Pending> m_pending;
+  bool m_main_thread;
+};
+
+// ------------------------------------------------------------------ input
+
+// What a reading call is given: a path (bytes), or a binary file object read
+// through its readinto() or read() and, if it can move, seek(), called with
+// the GIL held; and the name to give it in messages.
+class Input {
+ public:
+  Input(const py::object& source, std::string name) : m_name(std::move(name)) {
+    if (py::isinstance<py::bytes>(source)) {
+      m_path = source.cast<std::string>();
+      return;
+    }
+    m_file = source;
+    if (py::hasattr(source, "readinto")) m_readinto = source.attr("readinto");
+    else m_read = source.attr("read");
+    const py::object seekable = py::getattr(source, "seekable", py::none());
+    if (!seekable.is_none() && seekable().cast<bool>()) m_seek = source.attr("seek");
+  }
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+  ~Input() {
+    py::gil_scoped_acquire gil;  // the objects are let go of with it
+    m_file = m_readinto = m_read = m_seek = py::object();
+  }
+
+  // open() : the reader on this input, with the GIL released.
+  void open(Cblock_reader& reader) {
+    reader.set_interrupt_check(m_interruption.check());
+    const int opened =
+        m_file ? reader.open_source({this, &Input::read, m_seek ? &Input::seek : nullptr}, m_name)
+               : reader.open_file(m_path);
+    if (opened != OK) throw failure(reader.problem());
+  }
+  Failure failure(const Problem& problem) const { return m_interruption.failure(problem); }
+
+ private:
+  // A Python exception is kept; the core sees an interrupted call, asks the
+  // check, which says stop.
+  long long failed() {
+    m_interruption.pending()->keep();
+    errno = EINTR;
+    return -1;
+  }
+  static long long read(void* context, char* buffer, size_t size) {
+    auto& self = *static_cast<Input*>(context);
+    py::gil_scoped_acquire gil;
+    try {
+      if (self.m_readinto) {
+        const py::object got =
+            self.m_readinto(py::memoryview::from_memory(buffer, static_cast<ssize_t>(size)));
+        if (got.is_none()) throw py::value_error("a file object without data to read yet");
+        return got.cast<long long>();
+      }
+      const py::bytes got = self.m_read(size);
+      const std::string_view bytes = got;
+      if (bytes.size() > size) throw py::value_error("read() gave more bytes than asked for");
+      std::memcpy(buffer, bytes.data(), bytes.size());
+      return static_cast<long long>(bytes.size());
+    } catch (py::error_already_set& error) {
+      error.restore();
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
+    }
+    return self.failed();
+  }
+  static long long seek(void* context, long long offset, int whence) {
+    auto& self = *static_cast<Input*>(context);
+    py::gil_scoped_acquire gil;
+    try {
+      return self.m_seek(offset, whence).cast<long long>();
+    } catch (py::error_already_set& error) {
+      error.restore();
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
+    }
+    return self.failed();
+  }
+
+  std::string m_name;
+  std::string m_path;
+  py::object m_file, m_readinto, m_read, m_seek;
+  Interruption m_interruption;
+};
 
 // ------------------------------------------------------------------ memory
 
 // Memory of large arrays is mapped on its own, with huge pages where the
 // system gives them, as NumPy does for its own arrays: a page fault for every
-// 4 KiB of a large result costs more than reading the file.
+// 4 KiB of a large result costs more than reading the file. It grows by
+// moving its pages (mremap), never by copying them.
 constexpr size_t MAPPED_FROM = size_t{4} << 20;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
 
 size_t mapped_size(size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
-
-void* allocate_bytes(size_t bytes) {
-  if (bytes < MAPPED_FROM) {
-    void* data = std::malloc(std::max<size_t>(bytes, 1));
-    if (data == nullptr) throw std::bad_alloc();
-    return data;
-  }
-  void* data = ::mmap(nullptr, mapped_size(bytes), PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (data == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(data, mapped_size(bytes), MADV_HUGEPAGE);
-  return data;
-}
 
 void free_bytes(void* data, size_t bytes) {
   if (data == nullptr) return;
@@ -108,29 +259,37 @@ void free_bytes(void* data, size_t bytes) {
     ::munmap(data, mapped_size(bytes));
 }
 
-template <typename T>
-struct Big_allocator {
-  using value_type = T;
-  Big_allocator() = default;
-  template <typename U>
-  explicit Big_allocator(const Big_allocator<U>&) {}
-  T* allocate(size_t count) { return static_cast<T*>(allocate_bytes(count * sizeof(T))); }
-  void deallocate(T* data, size_t count) { free_bytes(data, count * sizeof(T)); }
-  bool operator==(const Big_allocator&) const { return true; }
-  bool operator!=(const Big_allocator&) const { return false; }
-};
-template <typename T>
-using Big_vector = std::vector<T, Big_allocator<T>>;
-
-// A vector handed to NumPy without a copy: the array owns it.
-template <typename T>
-py::array to_array(Big_vector<T>&& items, const py::dtype& type) {
-  auto* owner = new Big_vector<T>(std::move(items));
-  py::capsule base(owner, [](void* data) { delete static_cast<Big_vector<T>*>(data); });
-  return py::array(type, {owner->size()}, {sizeof(T)}, owner->data(), base);
+// resize_bytes() : data of bytes (nullptr for none) as new_bytes, its first
+// bytes kept; bytes after them are zero.
+void* resize_bytes(void* data, size_t bytes, size_t new_bytes) {
+  if (new_bytes < MAPPED_FROM) {
+    void* resized = std::realloc(bytes < MAPPED_FROM ? data : nullptr, std::max<size_t>(new_bytes, 1));
+    if (resized == nullptr) throw std::bad_alloc();
+    if (new_bytes > bytes) std::memset(static_cast<char*>(resized) + bytes, 0, new_bytes - bytes);
+    if (bytes >= MAPPED_FROM) {
+      std::memcpy(resized, data, new_bytes);
+      free_bytes(data, bytes);
+    }
+    return resized;
+  }
+  void* mapped;
+  if (data != nullptr && bytes >= MAPPED_FROM) {
+    mapped = ::mremap(data, mapped_size(bytes), mapped_size(new_bytes), MREMAP_MAYMOVE);
+  } else {
+    mapped = ::mmap(nullptr, mapped_size(new_bytes), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped != MAP_FAILED && data != nullptr) {
+      std::memcpy(mapped, data, std::min(bytes, new_bytes));
+      free_bytes(data, bytes);
+    }
+  }
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  ::madvise(mapped, mapped_size(new_bytes), MADV_HUGEPAGE);
+  return mapped;
 }
 
-// Value rows, grown without filling them first.
+// Rows of a size, grown as they come, handed to NumPy without a copy. Every
+// byte of the rows is written or zero.
 class Rows {
  public:
   explicit Rows(size_t row_size) : m_row_size(row_size) {}
@@ -138,25 +297,38 @@ class Rows {
   Rows(const Rows&) = delete;
   Rows& operator=(const Rows&) = delete;
 
+  size_t count() const { return m_count; }
   size_t capacity() const { return m_capacity; }
-  char* row(size_t index) const { return m_data + index * m_row_size; }
-  // grow() : room for capacity rows, the first count kept.
-  void grow(size_t count, size_t capacity) {
-    char* data = static_cast<char*>(allocate_bytes(capacity * m_row_size));
-    if (m_data != nullptr) std::memcpy(data, m_data, count * m_row_size);
-    free_bytes(m_data, m_capacity * m_row_size);
-    m_data = data;
+  char* data() const { return m_data; }
+  // reserve() : room for capacity rows.
+  void reserve(size_t capacity) {
+    if (capacity <= m_capacity) return;
+    m_data = static_cast<char*>(
+        resize_bytes(m_data, m_capacity * m_row_size, capacity * m_row_size));
     m_capacity = capacity;
   }
-  // to_array() : the first count rows as an array that owns them.
-  py::array to_array(size_t count, const py::dtype& type) {
+  // add() : room for one more row, at the end.
+  char* add() {
+    if (m_count == m_capacity) reserve(std::max<size_t>(2 * m_capacity, 1024));
+    return m_data + m_row_size * m_count++;
+  }
+  void set_count(size_t count) { m_count = count; }
+  // to_array() : the rows as an array that owns them, which holds no more
+  // room than they take.
+  py::array to_array(const py::dtype& type) {
     struct Owner {
       char* data;
       size_t bytes;
     };
+    if (m_capacity > m_count) {
+      m_data = static_cast<char*>(
+          resize_bytes(m_data, m_capacity * m_row_size, m_count * m_row_size));
+      m_capacity = m_count;
+    }
     auto* owner = new Owner{m_data, m_capacity * m_row_size};
+    const size_t count = m_count;
     m_data = nullptr;
-    m_capacity = 0;
+    m_capacity = m_count = 0;
     py::capsule base(owner, [](void* pointer) {
       auto* rows = static_cast<Owner*>(pointer);
       free_bytes(rows->data, rows->bytes);
@@ -169,7 +341,13 @@ class Rows {
   size_t m_row_size;
   char* m_data = nullptr;
   size_t m_capacity = 0;
+  size_t m_count = 0;
 };
+
+template <typename T>
+void add_row(Rows& rows, const T& row) {
+  std::memcpy(rows.add(), &row, sizeof row);
+}
 
 py::object texts_of(const std::optional<Block_texts>& texts) {
   if (!texts) return py::none();
@@ -185,8 +363,59 @@ py::object texts_of(const std::optional<Block_texts>& texts) {
   return std::move(fields);
 }
 
-void open_reader(Cblock_reader& reader, const std::string& name) {
-  if (reader.open_file(name) != OK) throw Failure{reader.problem()};
+py::list warnings_of(const std::vector<Problem>& problems) {
+  py::list out;
+  for (const auto& problem : problems) out.append(damage_object(damage_warning, problem));
+  return out;
+}
+
+// The walk's visitor parts that every pass shares: the texts, and the
+// problems, kept (skip) or ending the walk.
+struct Pass {
+  bool skip = false;
+  std::optional<Block_texts> header_texts;
+  std::optional<Block_texts> ender_texts;
+  std::vector<Problem> problems;
+  std::optional<Problem> failure;
+
+  bool header(const int16_t* block) {
+    header_texts = block_texts(block);
+    return true;
+  }
+  bool ender(const int16_t* block) {
+    ender_texts = block_texts(block);
+    return true;
+  }
+  bool problem(const Problem& problem) {
+    if (skip && problem.kind == Problem_kind::DAMAGE) {
+      problems.push_back(problem);
+      return true;
+    }
+    failure = problem;
+    return false;
+  }
+};
+
+// walk_source() : the whole walk of a source with a new Visitor, the GIL
+// released; what every pass gives (header, ender, problems), and the visitor.
+template <typename Visitor>
+std::pair<py::dict, std::unique_ptr<Visitor>> walk_source(const py::object& source,
+                                                         const py::bytes& name, bool skip) {
+  Input input(source, name);
+  auto visitor = std::make_unique<Visitor>();
+  visitor->skip = skip;
+  {
+    py::gil_scoped_release release;
+    Cblock_reader reader;
+    input.open(reader);
+    reader.walk(*visitor);
+    if (visitor->failure) throw input.failure(*visitor->failure);
+  }
+  py::dict out;
+  out["header"] = texts_of(visitor->header_texts);
+  out["ender"] = texts_of(visitor->ender_texts);
+  out["problems"] = warnings_of(visitor->problems);
+  return {out, std::move(visitor)};
 }
 
 // ------------------------------------------------------------------- scan
@@ -202,96 +431,106 @@ struct Record_row {
   uint32_t count;
 };
 
-// Everything a BlockFile holds, gathered as the walk's visitor. A strict scan
-// stops at the first problem; with skip, the damage of the file is kept as
-// messages.
-struct Scan {
-  bool skip;
-  std::optional<Block_texts> header_texts;
-  std::optional<Block_texts> ender_texts;
-  Big_vector<Record_row> records;
-  Big_vector<uint16_t> words;
-  Big_vector<uint32_t> starts;
-  std::vector<std::string> problems;
-  std::optional<Problem> failure;
+// Everything BlockFile.records() and words() give, gathered as the walk's
+// visitor.
+struct Scan : Pass {
+  Rows records{sizeof(Record_row)};
+  Rows words{sizeof(uint16_t)};
+  Rows starts{sizeof(uint32_t)};
   int32_t event_blocks = 0;
 
-  bool header(const int16_t* block) {
-    header_texts = block_texts(block);
+  bool event_block(int32_t number, const int16_t*) {
+    event_blocks = number;
     return true;
   }
-  bool ender(const int16_t* block) {
-    ender_texts = block_texts(block);
-    return true;
-  }
-  bool event_block(int32_t, const int16_t*) { return true; }
   bool record(int32_t number, const Event_record& record) {
-    records.push_back({static_cast<uint32_t>(number), record.event_id,
-                       static_cast<uint16_t>(record.words[0]), record.event_size,
-                       record.segment_size, words.size(), record.data_count()});
-    starts.push_back(record.start);
-    const auto* data = reinterpret_cast<const uint16_t*>(record.data());
-    words.insert(words.end(), data, data + record.data_count());
+    Record_row row;
+    std::memset(&row, 0, sizeof row);  // and its padding
+    row.block = static_cast<uint32_t>(number);
+    row.event_id = record.event_id;
+    row.segment_id = static_cast<uint16_t>(record.words[0]);
+    row.event_size = record.event_size;
+    row.segment_size = record.segment_size;
+    row.offset = words.count();
+    row.count = record.data_count();
+    add_row(records, row);
+    add_row(starts, record.start);
+    const size_t count = words.count();
+    if (count + row.count > words.capacity())
+      words.reserve(std::max(count + row.count, 2 * words.capacity()));
+    std::memcpy(words.data() + 2 * count, record.data(), 2 * size_t{row.count});
+    words.set_count(count + row.count);
     return true;
-  }
-  bool problem(const Problem& problem) {
-    if (skip && problem.kind == Problem_kind::DAMAGE) {
-      problems.push_back(problem.message());
-      return true;
-    }
-    failure = problem;
-    return false;
   }
 };
 
-void scan_file(const std::string& name, Scan& scan) {
-  Cblock_reader reader;
-  open_reader(reader, name);
-  // as many words as the file; records as many as of 12 data words. Only a
-  // guess: a file larger than memory (that is no block file, or breaks off
-  // early) is read without it, and fails for lack of memory only if its
-  // records do not fit.
-  const auto size = static_cast<size_t>(reader.file_size());
-  try {
-    scan.words.reserve(size / 2);
-    scan.records.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
-    scan.starts.reserve(size / (2 * (EVENT_SIZE / 2 + 12)));
-  } catch (const std::bad_alloc&) {
-    Scan unreserved{};  // takes what was reserved with it
-    std::swap(scan.words, unreserved.words);
-    std::swap(scan.records, unreserved.records);
-    std::swap(scan.starts, unreserved.starts);
-  }
-  reader.walk(scan);
-  scan.event_blocks = reader.event_blocks();
-  if (scan.failure) throw Failure{*scan.failure};
-}
-
-py::dict scan(const py::bytes& path, bool skip) {
-  const std::string name = path;
-  auto result = std::make_unique<Scan>();
-  result->skip = skip;
-  {
-    py::gil_scoped_release release;
-    scan_file(name, *result);
-  }
-  py::dict out;
-  out["header"] = texts_of(result->header_texts);
-  out["ender"] = texts_of(result->ender_texts);
-  out["records"] = to_array(std::move(result->records), py::dtype::of<Record_row>());
-  out["words"] = to_array(std::move(result->words), py::dtype::of<uint16_t>());
-  out["starts"] = to_array(std::move(result->starts), py::dtype::of<uint32_t>());
-  py::list problems;
-  for (const auto& problem : result->problems) problems.append(decoded(problem));
-  out["problems"] = problems;
+py::dict scan(const py::object& source, const py::bytes& name, bool skip) {
+  auto [out, result] = walk_source<Scan>(source, name, skip);
+  out["records"] = result->records.to_array(py::dtype::of<Record_row>());
+  out["words"] = result->words.to_array(py::dtype::of<uint16_t>());
+  out["starts"] = result->starts.to_array(py::dtype::of<uint32_t>());
   out["event_blocks"] = result->event_blocks;
   return out;
 }
 
-// ---------------------------------------------------------------- values
+// ------------------------------------------------------------------ count
 
-// The most records an event block can hold (five head words each).
-constexpr size_t MAX_RECORDS_PER_BLOCK = (WORDS_PER_BLOCK - EVENT_SIZE_NUM) / (EVENT_SIZE / 2);
+// The records of each event block, from their heads alone.
+struct Count : Pass {
+  Rows counts{sizeof(uint32_t)};
+  uint32_t* last = nullptr;
+
+  bool event_block(int32_t, const int16_t*) {
+    last = reinterpret_cast<uint32_t*>(counts.add());
+    *last = 0;
+    return true;
+  }
+  bool record(int32_t, const Event_record&) {
+    ++*last;
+    return true;
+  }
+};
+
+// count() : {"counts": records of each event block, "problems", "header",
+// "ender"}.
+py::dict count(const py::object& source, const py::bytes& name, bool skip) {
+  auto [out, result] = walk_source<Count>(source, name, skip);
+  out["counts"] = result->counts.to_array(py::dtype::of<uint32_t>());
+  return out;
+}
+
+// ------------------------------------------------------------------ heads
+
+// The header's walk alone, stopped after it.
+struct Header_only : Pass {
+  bool header(const int16_t* block) {
+    Pass::header(block);
+    return false;
+  }
+  bool event_block(int32_t, const int16_t*) { return false; }
+  bool record(int32_t, const Event_record&) { return false; }
+};
+
+// heads() : (header texts, ender texts or None): the first block and the
+// last, and nothing else.
+py::tuple heads(const py::object& source, const py::bytes& name) {
+  Input input(source, name);
+  Header_only walk;
+  bool found = false;
+  Block_texts ender;
+  {
+    py::gil_scoped_release release;
+    Cblock_reader reader;
+    input.open(reader);
+    reader.walk(walk);
+    if (walk.failure) throw input.failure(*walk.failure);
+    if (reader.read_last_ender(found, ender) != OK) throw input.failure(reader.problem());
+  }
+  return py::make_tuple(texts_of(walk.header_texts),
+                        found ? texts_of(ender) : py::object(py::none()));
+}
+
+// ---------------------------------------------------------------- values
 
 Value_layout value_layout(const std::string& format, uint32_t data_size) {
   Value_layout layout;
@@ -300,20 +539,55 @@ Value_layout value_layout(const std::string& format, uint32_t data_size) {
   return layout;
 }
 
-// Reads the value rows of one file, a chunk at a time: the walk stops when
-// a chunk is full and goes on from there for the next one.
+// A piece of a whole values row that a row of some columns holds.
+struct Piece {
+  size_t from;
+  size_t size;
+};
+
+// Reads the value rows of one input, a chunk at a time: the walk stops when
+// a chunk is full and goes on from there for the next one. The rows may be
+// of some columns only, and of a range: from an event block read by its
+// index, rows of it passed over, at most so many rows, up to a block.
 class Value_reader {
  public:
-  Value_reader(const py::bytes& path, const std::string& format, uint32_t data_size,
-               const py::dtype& type)
-      : m_layout(value_layout(format, data_size)), m_type(type) {
-    if (static_cast<size_t>(type.itemsize()) != m_layout.row_size)
-      throw std::invalid_argument("value rows are " + std::to_string(m_layout.row_size) +
-                                  " bytes");
-    const std::string name = path;
+  Value_reader(const py::object& source, const py::bytes& name, const std::string& format,
+               uint32_t data_size, const py::dtype& type, const std::vector<Piece>& pieces,
+               bool skip)
+      : m_layout(value_layout(format, data_size)),
+        m_type(type),
+        m_pieces(pieces),
+        m_input(source, name) {
+    size_t row_size = m_layout.row_size;
+    if (!m_pieces.empty()) {
+      row_size = 0;
+      for (const auto& piece : m_pieces) {
+        if (piece.from + piece.size > m_layout.row_size)
+          throw std::invalid_argument("a column lies outside the row");
+        row_size += piece.size;
+      }
+    }
+    if (static_cast<size_t>(type.itemsize()) != row_size)
+      throw std::invalid_argument("value rows are " + std::to_string(row_size) + " bytes");
+    m_pass.skip = skip;
     py::gil_scoped_release release;
-    open_reader(m_reader, name);
-    m_file_blocks = m_reader.file_size() / BLOCK_SIZE;
+    m_input.open(m_reader);
+  }
+
+  // seek() : the walk goes on from event block number, read by its index.
+  void seek(int32_t number) {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(m_busy);
+    if (m_reader.seek_event_block(number) != OK) throw m_input.failure(m_reader.problem());
+  }
+  // range() : pass over the next skip rows, give at most rows after them
+  // (-1: all), and stop before event block stop (0: never).
+  void range(int64_t skip, int64_t rows, int32_t stop) {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(m_busy);
+    m_skip_rows = static_cast<size_t>(std::max<int64_t>(skip, 0));
+    m_rows_left = rows < 0 ? NO_LIMIT : static_cast<size_t>(rows);
+    m_stop_block = stop;
   }
 
   // next() : an array of at most step rows; None after the last row. A
@@ -321,135 +595,140 @@ class Value_reader {
   // lost; with partial, they are given first and the error comes next time.
   py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
-    Rows rows(m_layout.row_size);
-    size_t count = 0;
+    Rows rows(static_cast<size_t>(m_type.itemsize()));
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
-      if (m_deferred) throw Failure{*std::exchange(m_deferred, std::nullopt)};
-      if (!m_ended) {
+      if (m_deferred) throw m_input.failure(*std::exchange(m_deferred, std::nullopt));
+      const size_t wanted = std::min(static_cast<size_t>(step), m_rows_left);
+      if (!m_ended && wanted > 0) {
         // The settings' layout has its rows made with a size known when
         // compiling.
-        count = m_layout.data_size == 4 && m_layout.words == WORDS_PER_LINE
-                    ? walk<WORDS_PER_LINE>(rows, static_cast<size_t>(step))
-                    : walk<0>(rows, static_cast<size_t>(step));
-        m_rows_given += count;
+        if (!m_pieces.empty())
+          walk<0, true>(rows, wanted);
+        else if (m_layout.data_size == 4 && m_layout.words == WORDS_PER_LINE)
+          walk<WORDS_PER_LINE, false>(rows, wanted);
+        else
+          walk<0, false>(rows, wanted);
+        if (m_rows_left != NO_LIMIT) m_rows_left -= rows.count();
+        if (m_rows_left == 0) m_ended = true;
       }
-      if (m_failure) {
+      if (m_pass.failure) {
         m_ended = true;
-        if (!partial || count == 0) throw Failure{*std::exchange(m_failure, std::nullopt)};
-        m_deferred = std::exchange(m_failure, std::nullopt);
+        if (!partial || rows.count() == 0)
+          throw m_input.failure(*std::exchange(m_pass.failure, std::nullopt));
+        m_deferred = std::exchange(m_pass.failure, std::nullopt);
       }
     }
-    if (count == 0) return py::none();
-    return rows.to_array(count, m_type);
+    if (rows.count() == 0) return py::none();
+    return rows.to_array(m_type);
   }
 
+  // problems() : the DamageWarnings of the problems met since the last call.
+  py::list problems() {
+    return warnings_of(locked([this] { return std::exchange(m_pass.problems, {}); }));
+  }
   // What the walk has seen so far: the header's and the ender's texts (None
   // before the block is read) and the number of event blocks.
   py::object header() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return texts_of(m_header);
+    return texts_of(locked([this] { return m_pass.header_texts; }));
   }
   py::object ender() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return texts_of(m_ender);
+    return texts_of(locked([this] { return m_pass.ender_texts; }));
   }
   int32_t event_blocks() const {
-    std::lock_guard<std::mutex> lock(m_busy);
-    return m_reader.event_blocks();
+    return locked([this] { return m_reader.event_blocks(); });
+  }
+  // reached_stop() : the walk came to the block it was to stop before, not
+  // to its end.
+  bool reached_stop() const {
+    return locked([this] { return m_reached_stop; });
   }
 
  private:
-  // The walk's visitor for one chunk: rows up to step, of FIXED_WORDS data
-  // words unless 0 (see put_value_row()). What it changes row by row is its
-  // own, so that it can stay in registers.
-  template <uint32_t FIXED_WORDS>
+  // The walk's visitor for one chunk: rows up to wanted, of FIXED_WORDS data
+  // words unless 0 (see put_value_row()), whole or in PIECES. What it changes
+  // row by row is its own, so that it can stay in registers.
+  template <uint32_t FIXED_WORDS, bool PIECES>
   struct Chunk {
     Value_reader& reader;
     Rows& rows;
-    const size_t step;
+    const size_t wanted;
     const Value_layout layout;
     size_t count = 0;
     size_t capacity = 0;
     char* data = nullptr;
 
-    bool header(const int16_t* block) {
-      reader.m_header = block_texts(block);
-      return true;
-    }
-    bool ender(const int16_t* block) {
-      reader.m_ender = block_texts(block);
-      return true;
-    }
-    bool problem(const Problem& problem) {
-      reader.m_failure = problem;
+    bool header(const int16_t* block) { return reader.m_pass.header(block); }
+    bool ender(const int16_t* block) { return reader.m_pass.ender(block); }
+    bool problem(const Problem& problem) { return reader.m_pass.problem(problem); }
+    bool event_block(int32_t number, const int16_t*) {
+      if (reader.m_stop_block == 0 || number < reader.m_stop_block) return true;
+      reader.m_reached_stop = true;
       return false;
-    }
-    bool event_block(int32_t, const int16_t*) {
-      reader.start_block(count);
-      return true;
     }
     bool record(int32_t number, const Event_record& record) {
       if (record.data_count() != layout.words) {
-        reader.m_failure = misfit_problem(reader.m_reader.path(), number, record.start,
-                                          record.data_count(), layout.words);
+        reader.m_pass.failure = misfit_problem(reader.m_reader.path(), number, record.start,
+                                               record.data_count(), layout.words);
         return false;
       }
-      if (count == capacity) {
-        capacity = reader.grow(rows, count, step);
-        data = rows.row(0);
+      if (reader.m_skip_rows > 0) {
+        --reader.m_skip_rows;
+        return true;
       }
-      put_value_row<FIXED_WORDS>(layout, number, record, data + count * layout.row_size);
-      return ++count < step;
+      if (count == capacity) {
+        rows.set_count(count);
+        rows.reserve(std::min(std::max<size_t>(2 * capacity, 1024), wanted));
+        capacity = rows.capacity();
+        data = rows.data();
+      }
+      if (PIECES) {
+        char whole[VALUES_AT + 4 * MAX_CONVERSIONS];
+        put_value_row<FIXED_WORDS>(layout, number, record, whole);
+        char* row = data + count * reader.m_type_size;
+        for (const auto& piece : reader.m_pieces) {
+          std::memcpy(row, whole + piece.from, piece.size);
+          row += piece.size;
+        }
+      } else {
+        put_value_row<FIXED_WORDS>(layout, number, record, data + count * layout.row_size);
+      }
+      return ++count < wanted;
     }
   };
 
-  // walk() : the rows of the next chunk, at most step; how many.
-  template <uint32_t FIXED_WORDS>
-  size_t walk(Rows& rows, size_t step) {
-    Chunk<FIXED_WORDS> chunk{*this, rows, step, m_layout};
-    if (m_reader.walk(chunk) == END_OF_FILE) m_ended = true;
-    return chunk.count;
+  // locked() : what read() gives, while no walk runs. The GIL is let go of
+  // first: a walk may wait for it.
+  template <typename Read>
+  auto locked(Read read) const -> decltype(read()) {
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> lock(m_busy);
+    return read();
   }
 
-  // start_block() : an event block begins after count rows of this chunk.
-  void start_block(size_t count) {
-    const size_t row = m_rows_given + count;
-    if (m_block_row != NO_ROW) m_rows_per_block = std::max(m_rows_per_block, row - m_block_row);
-    m_block_row = row;
+  template <uint32_t FIXED_WORDS, bool PIECES>
+  void walk(Rows& rows, size_t wanted) {
+    m_type_size = static_cast<size_t>(m_type.itemsize());
+    Chunk<FIXED_WORDS, PIECES> chunk{*this, rows, wanted, m_layout};
+    if (m_reader.walk(chunk) == END_OF_FILE || m_reached_stop) m_ended = true;
+    rows.set_count(chunk.count);
   }
 
-  // grow() : room for more rows after count; the new capacity. Room for the
-  // chunk at once, judged by the rows of the blocks read so far, rather than
-  // growing again and again: a block's room until a whole block's rows are
-  // known, then once room for all the blocks left. Never more than step
-  // rows: the array given holds all of its room, and a small chunk kept
-  // with room for a whole block's rows would hold a thousand times its size.
-  size_t grow(Rows& rows, size_t count, size_t step) {
-    size_t wanted = std::max(2 * rows.capacity(), MAX_RECORDS_PER_BLOCK);
-    if (m_rows_per_block > 0 && rows.capacity() <= MAX_RECORDS_PER_BLOCK) {
-      const auto blocks_left =
-          static_cast<size_t>(std::max<int64_t>(m_file_blocks - 2 - m_reader.event_blocks(), 0));
-      wanted = std::max(wanted, count + m_rows_per_block * blocks_left + MAX_RECORDS_PER_BLOCK);
-    }
-    rows.grow(count, std::min(wanted, step));
-    return rows.capacity();
-  }
-
-  static constexpr size_t NO_ROW = ~size_t{0};
+  static constexpr size_t NO_LIMIT = ~size_t{0};
 
   Value_layout m_layout;
   py::dtype m_type;
+  size_t m_type_size = 0;
+  std::vector<Piece> m_pieces;  // none: whole rows
+  Input m_input;
   Cblock_reader m_reader;
-  int64_t m_file_blocks = 0;
-  std::optional<Block_texts> m_header;
-  std::optional<Block_texts> m_ender;
-  size_t m_rows_given = 0;        // in the chunks before
-  size_t m_block_row = NO_ROW;    // the first row of the last event block
-  size_t m_rows_per_block = 0;    // the most rows a whole block gave so far
+  Pass m_pass;
+  size_t m_skip_rows = 0;
+  size_t m_rows_left = NO_LIMIT;
+  int32_t m_stop_block = 0;
+  bool m_reached_stop = false;
   bool m_ended = false;
-  std::optional<Problem> m_failure;   // what stopped the walk
   std::optional<Problem> m_deferred;  // a damage met after rows that were given first
   mutable std::mutex m_busy;
 };
@@ -458,7 +737,7 @@ class Value_reader {
 // a layout, for rows made from words() in Python.
 void raise_misfit(const py::bytes& path, int32_t event_block, uint32_t word, uint32_t count,
                   uint32_t words) {
-  throw Failure{misfit_problem(path, event_block, word, count, words)};
+  throw Failure{misfit_problem(path, event_block, word, count, words), nullptr};
 }
 
 // ----------------------------------------------------------------- write
@@ -524,12 +803,13 @@ void write_words(const py::bytes& path,
                    static_cast<size_t>(words.shape(0)), words.strides(0),
                    static_cast<int32_t>(words.shape(1)));
   Problem problem;
+  Interruption interruption;
   int result;
   {
     py::gil_scoped_release release;
-    result = write_block_file(name, source, block_texts, problem);
+    result = write_block_file(name, source, block_texts, problem, interruption.check());
   }
-  if (result != OK) throw Failure{problem};
+  if (result != OK) throw interruption.failure(problem);
 }
 
 // ---------------------------------------------------------------- layout
@@ -550,6 +830,7 @@ PYBIND11_MODULE(_tvq, m) {
   PYBIND11_NUMPY_DTYPE(Record_row, block, event_id, segment_id, event_size, segment_size, offset,
                        count);
 
+  main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   static py::exception<Failure> format_error_type(m, "FormatError", PyExc_ValueError);
   format_error = format_error_type.ptr();
   format_error_type.attr("__module__") = "tvq";
@@ -558,14 +839,23 @@ PYBIND11_MODULE(_tvq, m) {
       "words tvqconverter prints for it; .path, .block (the event block as the listing counts "
       "it, None outside one), .word (None where there is none) and .reason (the program's "
       "words) hold them apart.";
-  for (const char* name : {"path", "block", "word", "reason"})
+  struct Damage_warning {};
+  static py::exception<Damage_warning> damage_warning_type(m, "DamageWarning", PyExc_UserWarning);
+  damage_warning = damage_warning_type.ptr();
+  damage_warning_type.attr("__module__") = "tvq";
+  damage_warning_type.attr("__doc__") =
+      "A damage passed over with errors=\"skip\": the records the listing shows whole are kept. "
+      "Its message, .path, .block, .word and .reason are those of the FormatError it stands for.";
+  for (const char* name : {"path", "block", "word", "reason"}) {
     format_error_type.attr(name) = py::none();
+    damage_warning_type.attr(name) = py::none();
+  }
   py::register_exception_translator([](std::exception_ptr pending) {
     try {
       if (pending) std::rethrow_exception(pending);
     } catch (const Failure& failure) {
       try {
-        raise(failure.problem);
+        raise(failure);
       } catch (py::error_already_set& error) {
         error.restore();
       }
@@ -574,23 +864,41 @@ PYBIND11_MODULE(_tvq, m) {
 
   m.attr("LINE_FORMAT") = USER_LINE_FORMAT;
   m.attr("DATA_SIZE") = DATA_SIZE;
+  m.attr("BLOCK_SIZE") = BLOCK_SIZE;
   m.attr("ROW_VALUES_AT") = VALUES_AT;
   py::list fields;
   for (const auto& field : TEXT_FIELDS) fields.append(py::make_tuple(field.name, field.length));
   m.attr("FIELDS") = fields;
 
   m.def("check_layout", &check_layout, py::arg("format"), py::arg("data_size"));
-  m.def("scan", &scan, py::arg("path"), py::arg("skip"),
+  m.def("scan", &scan, py::arg("source"), py::arg("name"), py::arg("skip"),
         "Header, ender, records, data words and problems of a block file.");
+  m.def("count", &count, py::arg("source"), py::arg("name"), py::arg("skip"),
+        "The records of each event block, from their heads alone, and the problems.");
+  m.def("heads", &heads, py::arg("source"), py::arg("name"),
+        "The texts of the header block and of the last block if it is an ender block.");
   m.def("write_words", &write_words, py::arg("path"), py::arg("words"), py::arg("texts"),
         "Writes a block file with one record per row of words.");
   m.def("raise_misfit", &raise_misfit, py::arg("path"), py::arg("block"), py::arg("word"),
         py::arg("count"), py::arg("words"),
         "Raises the FormatError of a record whose data words do not fit a layout.");
   py::class_<Value_reader>(m, "Value_reader")
-      .def(py::init<const py::bytes&, const std::string&, uint32_t, const py::dtype&>(),
-           py::arg("path"), py::arg("format"), py::arg("data_size"), py::arg("dtype"))
+      .def(py::init([](const py::object& source, const py::bytes& name, const std::string& format,
+                       uint32_t data_size, const py::dtype& type,
+                       const std::vector<std::pair<size_t, size_t>>& pieces, bool skip) {
+             std::vector<Piece> cut;
+             for (const auto& piece : pieces) cut.push_back({piece.first, piece.second});
+             return std::make_unique<Value_reader>(source, name, format, data_size, type, cut,
+                                                   skip);
+           }),
+           py::arg("source"), py::arg("name"), py::arg("format"), py::arg("data_size"),
+           py::arg("dtype"), py::arg("pieces") = std::vector<std::pair<size_t, size_t>>(),
+           py::arg("skip") = false)
+      .def("seek", &Value_reader::seek, py::arg("event_block"))
+      .def("range", &Value_reader::range, py::arg("skip"), py::arg("rows"), py::arg("stop"))
       .def("next", &Value_reader::next, py::arg("step"), py::arg("partial") = false)
+      .def("problems", &Value_reader::problems)
+      .def("reached_stop", &Value_reader::reached_stop)
       .def("header", &Value_reader::header)
       .def("ender", &Value_reader::ender)
       .def("event_blocks", &Value_reader::event_blocks);

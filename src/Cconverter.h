@@ -71,6 +71,12 @@ class Cconverter {
   // then stays ended.
   enum Block_kind { HEADER_BLOCK, EVENT_BLOCK, ENDER_BLOCK, WALK_END };
   int next_block(const int16_t*& block);
+  // start_walk_at() : the walk goes on with event block number, which m_in
+  // serves next (its header already walked over once).
+  void start_walk_at(int32_t number) {
+    m_next_block = EVENT_BLOCK;
+    m_event_blocks = number - 1;
+  }
   // event_block_number() : the number of the last event block given, from 1.
   int32_t event_block_number() const { return m_event_blocks; }
   // problem() : the last problem of the walk: what ended it, or the record

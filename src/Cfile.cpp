@@ -29,6 +29,9 @@ constexpr size_t OUTPUT_BUFFER_SIZE = Cfile::OUTPUT_BUFFER_SIZE;
 static_assert(OUTPUT_BUFFER_SIZE >= Cfile::OUTPUT_ROOM, "reserved room fits the buffer");
 static_assert(DUMP_LINES * DUMP_LINE_LEN <= static_cast<int>(Cfile::OUTPUT_ROOM),
               "a block's dump is formatted in place");
+// The interruption check is asked at least this often: often enough that a
+// Ctrl-C is seen in a few milliseconds, rarely enough to cost nothing.
+constexpr size_t CHECK_EVERY = size_t{4} << 20;
 
 }  // namespace
 
@@ -42,7 +45,10 @@ Cfile::Cfile()
       m_write_failed(false),
       m_replay(false),
       m_have_last(false),
-      m_blocks_read(0) {}
+      m_blocks_read(0),
+      m_interrupted(false),
+      m_unchecked(0),
+      m_position(0) {}
 
 // Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
@@ -62,12 +68,15 @@ int Cfile::open_existing(const std::string& name) {
   // Held as words, so that a block can be read where it lies.
   static_assert((INPUT_BUFFER_SIZE + READ_AHEAD) % 2 == 0, "whole words");
   m_buffer = reinterpret_cast<char*>(new int16_t[(INPUT_BUFFER_SIZE + READ_AHEAD) / 2]());
+  if (m_source.read != nullptr) return OK;
+  // A FIFO without a writer blocks the open until a signal interrupts it.
   int fd;
   do fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  while (fd < 0 && errno == EINTR);
+  while (fd < 0 && errno == EINTR && !interrupted());
   if (fd < 0) {
     const int error_number = errno;
-    fail(Problem_kind::OPEN, error_number, "cannot open " + name);
+    fail(m_interrupted ? Problem_kind::INTERRUPTED : Problem_kind::OPEN, error_number,
+         "cannot open " + name);
     return ERROR;
   }
   // A directory opens for reading; refuse it here, before any output exists.
@@ -91,10 +100,12 @@ int Cfile::create_new(const std::string& name) {
   // exists under the name (file, symbolic link, FIFO, device) is opened.
   int fd;
   do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  while (fd < 0 && errno == EINTR);
+  while (fd < 0 && errno == EINTR && !interrupted());
   if (fd < 0) {
     const int error_number = errno;
-    if (error_number == EEXIST)
+    if (m_interrupted)
+      fail(Problem_kind::INTERRUPTED, error_number, "cannot open " + name);
+    else if (error_number == EEXIST)
       fail(Problem_kind::EXISTS, error_number, "all ready exist " + name);
     else
       fail(Problem_kind::OPEN, error_number, "cannot open " + name);
@@ -116,21 +127,67 @@ int Cfile::fopen_r(std::string name) { return open_existing(name); }
 int Cfile::fopen_wb(std::string name) { return create_new(name); }
 int Cfile::fopen_w(std::string name) { return create_new(name); }
 
+int Cfile::open_source(const Input_source& source, std::string name) {
+  m_source = source;
+  return open_existing(name);
+}
+
+int Cfile::seek_block(int64_t index) {
+  const long long offset = index * BLOCK_SIZE;
+  const long long at = m_source.read != nullptr
+                           ? (m_source.seek != nullptr ? m_source.seek(m_source.context, offset,
+                                                                       SEEK_SET)
+                                                       : (errno = ESPIPE, -1))
+                           : ::lseek(m_fd, offset, SEEK_SET);
+  if (at != offset) {
+    const int error_number = at < 0 ? errno : EIO;
+    fail(Problem_kind::READ, error_number,
+         "cannot move to block " + std::to_string(index) + " of " + m_name + ": " +
+             std::strerror(error_number));
+    return ERROR;
+  }
+  m_begin = m_end = 0;
+  m_at_end = m_replay = m_have_last = false;
+  m_blocks_read = index;
+  m_position = offset;
+  return OK;
+}
+
+// interrupted() : what the check says, asked now; errno is left as it was.
+bool Cfile::interrupted() {
+  m_unchecked = 0;
+  const int error_number = errno;
+  if (m_check.interrupted != nullptr && m_check.interrupted(m_check.context)) m_interrupted = true;
+  errno = error_number;
+  return m_interrupted;
+}
+
+long long Cfile::read_input(char* buffer, size_t size) {
+  return m_source.read != nullptr ? m_source.read(m_source.context, buffer, size)
+                                  : ::read(m_fd, buffer, size);
+}
+
 // fill_input() : appends what one read gives to the input buffer; the byte
 // count, 0 at end of file (which stays so), or -1 with errno set.
 int Cfile::fill_input() {
   if (m_at_end) return 0;
   for (;;) {
-    const ssize_t got = ::read(m_fd, m_buffer + m_end, INPUT_BUFFER_SIZE - m_end);
+    const long long got = read_input(m_buffer + m_end, INPUT_BUFFER_SIZE - m_end);
     if (got > 0) {
       m_end += static_cast<size_t>(got);
+      m_position += got;
+      m_unchecked += static_cast<size_t>(got);
+      if (m_unchecked >= CHECK_EVERY && interrupted()) {
+        errno = EINTR;
+        return -1;
+      }
       return static_cast<int>(got);
     }
     if (got == 0) {
       m_at_end = true;
       return 0;
     }
-    if (errno != EINTR) return -1;
+    if (errno != EINTR || interrupted()) return -1;
   }
 }
 
@@ -148,7 +205,7 @@ int Cfile::fill_block() {
   }
   if (got < 0) {
     const int error_number = errno;
-    fail(Problem_kind::READ, error_number,
+    fail(m_interrupted ? Problem_kind::INTERRUPTED : Problem_kind::READ, error_number,
          "cannot read block " + std::to_string(index) + " of " + m_name + ": " +
              std::strerror(error_number));
     return ERROR;
@@ -218,7 +275,7 @@ int Cfile::read_line(char* buffer, uint32_t size) {
       const int got = fill_input();
       if (got < 0) {
         const int error_number = errno;
-        fail(Problem_kind::READ, error_number,
+        fail(m_interrupted ? Problem_kind::INTERRUPTED : Problem_kind::READ, error_number,
              "cannot read " + m_name + ": " + std::strerror(error_number));
         return READ_FAILED;
       }
@@ -259,7 +316,7 @@ const char* Cfile::peek_line(uint32_t size, size_t& length) const {
 void Cfile::report_write_failure(int error_number) {
   if (m_write_failed) return;
   m_write_failed = true;
-  fail(Problem_kind::WRITE, error_number,
+  fail(m_interrupted ? Problem_kind::INTERRUPTED : Problem_kind::WRITE, error_number,
        "cannot write " + m_name + ": " + std::strerror(error_number));
 }
 
@@ -274,7 +331,9 @@ int Cfile::write_all(const char* data, size_t length) {
     if (done > 0) {
       data += done;
       length -= static_cast<size_t>(done);
-    } else if (errno != EINTR) {
+      m_unchecked += static_cast<size_t>(done);
+      if (m_unchecked >= CHECK_EVERY && interrupted()) return EINTR;
+    } else if (errno != EINTR || interrupted()) {
       return errno;
     }
   }
@@ -325,6 +384,12 @@ int Cfile::write_one_block(const int16_t* block) {
 }
 
 int64_t Cfile::file_size() const {
+  if (m_source.read != nullptr) {
+    if (m_source.seek == nullptr) return 0;
+    const long long end = m_source.seek(m_source.context, 0, SEEK_END);
+    if (m_source.seek(m_source.context, m_position, SEEK_SET) != m_position) return 0;
+    return end < 0 ? 0 : end;
+  }
   struct stat status {};
   if (m_fd < 0 || fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   return status.st_size;

@@ -12,6 +12,25 @@
 #include "problem.h"
 #include "tvq_constants.h"
 
+// An input that a program embedding the core feeds itself: read() gives
+// bytes as ::read does (0 at the end, -1 with errno set); seek() moves to an
+// offset from the start (whence SEEK_SET) or the end (SEEK_END) and gives the
+// new offset, or -1 where the input cannot move; null for an input that
+// cannot.
+struct Input_source {
+  void* context = nullptr;
+  long long (*read)(void* context, char* buffer, size_t size) = nullptr;
+  long long (*seek)(void* context, long long offset, int whence) = nullptr;
+};
+
+// How a program embedding the core stops a long read or write (Ctrl-C):
+// asked when a call is interrupted (EINTR) and every few MiB; true stops the
+// open, read or write as a failure of kind INTERRUPTED.
+struct Interrupt_check {
+  void* context = nullptr;
+  bool (*interrupted)(void* context) = nullptr;
+};
+
 class Cfile {
  public:
   Cfile();
@@ -26,6 +45,12 @@ class Cfile {
   // under the name: "all ready exist" and ERROR.
   int fopen_wb(std::string name);
   int fopen_w(std::string name);
+  // open_source() : an input fed by source, named name in messages.
+  int open_source(const Input_source& source, std::string name);
+  void set_interrupt_check(const Interrupt_check& check) { m_check = check; }
+  // seek_block() : the next block read is block index of the file (from 0);
+  // OK, or ERROR (READ) for an input that cannot move.
+  int seek_block(int64_t index);
 
   // read_one_block() : OK with a whole block in block; END_OF_FILE when the
   // input ends cleanly before the block; ERROR for a partial block (DAMAGE)
@@ -96,7 +121,8 @@ class Cfile {
   // problem() : what the last failure was; of an output, its first failed
   // write or close.
   const Problem& problem() const { return m_problem; }
-  // file_size() : the bytes of an open regular file, 0 for anything else.
+  // file_size() : the bytes of an open regular file or of a source that can
+  // move, 0 for anything else.
   int64_t file_size() const;
   const std::string& name() const { return m_name; }
   // Whole blocks taken from the stream so far (replays not counted).
@@ -107,6 +133,8 @@ class Cfile {
   int create_new(const std::string& name);
   void fail(Problem_kind kind, int error_number, std::string reason);
   void report_write_failure(int error_number);
+  long long read_input(char* buffer, size_t size);
+  bool interrupted();
   int fill_input();
   int fill_block();
   void flush_output();
@@ -126,6 +154,11 @@ class Cfile {
   bool m_have_last;
   int64_t m_blocks_read;
   Problem m_problem;
+  Input_source m_source;
+  Interrupt_check m_check;
+  bool m_interrupted;     // the check said stop: the failure is of kind INTERRUPTED
+  size_t m_unchecked;     // bytes read or written since the check was last asked
+  int64_t m_position;     // of the input, in bytes from its start
 };
 
 #endif

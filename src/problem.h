@@ -14,6 +14,7 @@ enum class Problem_kind {
   WRITE,   // a write or the close of an output failed
   EXISTS,  // an output name is taken
   DAMAGE,  // the file breaks the block format
+  INTERRUPTED,  // the embedding program asked to stop (Interrupt_check)
 };
 
 struct Problem {

@@ -55,6 +55,34 @@ int Cblock_reader::open_file(const std::string& path) {
   return m_in.fopen_rb(path);
 }
 
+int Cblock_reader::open_source(const Input_source& source, const std::string& name) {
+  Quiet_messages quiet;
+  return m_in.open_source(source, name);
+}
+
+int Cblock_reader::seek_event_block(int32_t number) {
+  Quiet_messages quiet;
+  // Blocks are of one size: event block n is block n of the file.
+  if (m_in.seek_block(number) != OK) return ERROR;
+  m_converter.start_walk_at(number);
+  m_block = nullptr;
+  return OK;
+}
+
+int Cblock_reader::read_last_ender(bool& found, Block_texts& texts) {
+  Quiet_messages quiet;
+  found = false;
+  const int64_t size = m_in.file_size();
+  if (size < 2 * BLOCK_SIZE || size % BLOCK_SIZE != 0) return OK;
+  const int16_t* block = nullptr;
+  if (m_in.seek_block(size / BLOCK_SIZE - 1) != OK || m_in.take_block(block) == ERROR)
+    return ERROR;
+  found = block != nullptr && block[0] == FLAG_OF_ENDER;
+  if (found) texts = block_texts(block);
+  m_block = nullptr;
+  return OK;
+}
+
 const char* check_value_layout(const std::string& format, uint32_t data_size,
                                Value_layout& layout) {
   const Line_layout line = parse_line_format(format.c_str());

@@ -42,6 +42,20 @@ class Cblock_reader {
 
   // open_file() : OK, or ERROR with problem() (OPEN, with its errno).
   int open_file(const std::string& path);
+  // open_source() : the same for an input fed by source.
+  int open_source(const Input_source& source, const std::string& name);
+  // Before the open, so that a blocked open can be interrupted too.
+  void set_interrupt_check(const Interrupt_check& check) { m_in.set_interrupt_check(check); }
+
+  // seek_event_block() : the walk goes on with event block number, read by
+  // its index, as if the blocks before it had been walked (an input that can
+  // move; OK, or ERROR with problem()).
+  int seek_event_block(int32_t number);
+  // read_last_ender() : the texts of the input's last block if it is an
+  // ender block, read by its index alone: found is false for an input that
+  // cannot move, is not whole blocks or ends in another block. OK, or ERROR
+  // with problem() for a failed read. The walk does not go on after it.
+  int read_last_ender(bool& found, Block_texts& texts);
 
   // walk() : the file to visitor, in file order, from where the last call
   // stopped. Blocks and records are given in place, valid until the walk
@@ -184,14 +198,17 @@ int close_block_file(Cfile& out, int written, Problem& problem);
 // next_record() gives OK with a record ready or END_OF_FILE. The records
 // are taken from a copy of source, a local that stays in registers record
 // by record. A name that exists is refused (EXISTS) and left alone; a failed
-// write (WRITE) removes the file it created. OK, or ERROR with problem.
+// or interrupted write (WRITE, INTERRUPTED) removes the file it created. OK,
+// or ERROR with problem.
 template <typename Record_source>
 int write_block_file(const std::string& path, const Record_source& source,
-                     const Block_texts& texts, Problem& problem) {
+                     const Block_texts& texts, Problem& problem,
+                     const Interrupt_check& check = {}) {
   Quiet_messages quiet;
   Cconverter::Cuser user{};
   set_user_texts(user, texts);
   Cfile out;
+  out.set_interrupt_check(check);
   if (out.fopen_wb(path) != OK) {
     problem = out.problem();
     return ERROR;

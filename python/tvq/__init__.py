@@ -20,11 +20,11 @@ the file, the event block and the word; open(path, errors="skip") keeps the
 problems in .problems instead.
 """
 
-from ._tvq import FormatError
+from ._tvq import DamageWarning, FormatError
 from .frames import to_pandas
 from .layout import DATA_SIZE, FIELDS, LINE_FORMAT, dtype
-from .reading import BlockFile, Chunks, iterate, open, read  # noqa: A004 - the package's open
+from .reading import BlockFile, ChunkReport, Chunks, iterate, open, read  # noqa: A004 - the package's open
 from .writing import write
 
-__all__ = ["BlockFile", "Chunks", "FormatError", "open", "read", "iterate", "write", "dtype",
+__all__ = ["BlockFile", "ChunkReport", "Chunks", "DamageWarning", "FormatError", "open", "read", "iterate", "write", "dtype",
            "to_pandas", "FIELDS", "LINE_FORMAT", "DATA_SIZE"]

@@ -3,6 +3,7 @@ and the program's conversions run on the workers.
 
     import tvq.dask
     frame = tvq.dask.read("runs/*.tvq")           # one partition per file
+    frame = tvq.dask.read("runs/*.tvq", blocksize="128 MiB", include_path_column=True)
     frame.groupby("event_id").v1.mean().compute()
     table = tvq.dask.convert("runs/*.tvq", "-b2t", "listings")
 
@@ -15,18 +16,24 @@ workers share.
 
 import glob
 import os
+import secrets
 import signal
 import shutil
 import subprocess
 
+import warnings
+
 import dask
 import dask.base
 import dask.dataframe
+import dask.utils
 import numpy
 import pandas
 
-from .frames import to_pandas
-from .layout import dtype as values_dtype
+from . import _tvq
+from .layout import Layout
+from .reading import _skip, read as tvq_read
+from .sources import source
 
 # The program's conversions and the name each gives its output in out_dir.
 OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
@@ -34,7 +41,8 @@ OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
 
 def _files(paths):
     """Absolute paths of a glob pattern (a str, sorted), of one path (a
-    path-like object) or of a list of paths."""
+    path-like object) or of a list of paths (file objects kept as they are,
+    for read in threads of this process)."""
     if isinstance(paths, (str, bytes)):
         pattern = os.fsdecode(paths)
         found = sorted(glob.glob(pattern))
@@ -43,35 +51,142 @@ def _files(paths):
         return [os.path.abspath(path) for path in found]
     if isinstance(paths, os.PathLike):
         paths = [paths]
-    files = [os.path.abspath(os.fsdecode(path)) for path in paths]
+    files = [os.path.abspath(os.fsdecode(path)) if isinstance(path, (str, bytes, os.PathLike))
+             else path for path in paths]
     if not files:
         raise ValueError("no files given")
     return files
 
 
-def read(paths, layout=None, data_size=None, names=None):
-    """A dask DataFrame of the values of many block files, one partition per
-    file: those of a glob pattern (a str) in sorted order, or of a list of
-    paths in its order.
+def read(paths, layout=None, data_size=None, names=None, *, columns=None, errors="strict",
+         include_path_column=False, blocksize=None):
+    """A dask DataFrame of the values of many block files: those of a glob
+    pattern (a str) in sorted order, or of a list of paths in its order.
 
     The columns are those of tvq.read (block, event_id, then the layout's value
-    fields) and are known before any file is read. Each worker reads its own
-    files when the frame is computed; a damaged file fails the computation with
-    tvq.FormatError naming that file, a missing one with FileNotFoundError."""
-    meta = pandas.DataFrame(numpy.empty(0, dtype=values_dtype(layout, data_size, names)))
+    fields), or those named in columns, and are known before any file is read;
+    include_path_column=True adds a categorical column "path" (a str names it)
+    with each row's file. One partition per file, or with blocksize (bytes, or
+    a string such as "128 MiB") partitions of whole event blocks of at most
+    that size: their rows are those of tvq.read, whatever lies after the walk's
+    end. Each worker reads its own files when the frame is computed; a damaged
+    file fails the computation with tvq.FormatError naming that file, a
+    missing one with FileNotFoundError; errors="skip" keeps the records that
+    -b2t lists in full, each problem a tvq.DamageWarning."""
+    skip = _skip(errors)
+    row_type, _ = Layout(layout, data_size, names).select(columns)
+    path_column = ("path" if include_path_column is True else include_path_column) or None
     files = _files(paths)
+    labels = [os.fsdecode(source(file).name) for file in files]
+    rows = (row_type, path_column, list(dict.fromkeys(labels)))
+    meta = _frame(numpy.empty(0, row_type), rows, None)
     # The files' times and sizes in the name of the frame's pieces: a file
     # changed since an earlier read() is not taken for a piece that a cluster
     # still holds under the same name.
-    token = dask.base.tokenize(files, [_stamp(path) for path in files], layout, data_size, names)
-    return dask.dataframe.from_map(to_pandas, files, args=(layout, data_size, names),
-                                   meta=meta, label="tvq-read", token=token)
+    stamps = [_stamp(path) for path in files]
+    token = dask.base.tokenize(files, stamps, layout, data_size, names, columns, skip, path_column,
+                               blocksize)
+    shape = (layout, data_size, names, columns, skip)
+    if blocksize is None:
+        return dask.dataframe.from_map(_file_frame, files, labels, args=(shape, rows),
+                                       meta=meta, label="tvq-read", token=token)
+    blocks = max(1, dask.utils.parse_bytes(blocksize) // _tvq.BLOCK_SIZE)
+    parts = []
+    for index, (path, stamp, label) in enumerate(zip(files, stamps, labels)):
+        # A file object is one partition: it may not seek.
+        in_file = max(1, -(-(stamp[1] if stamp else 0) // _tvq.BLOCK_SIZE)) \
+            if isinstance(path, str) else 1
+        # A range is read only if the walk reached it: each knows from the
+        # one before whether the walk went on past its end.
+        reached = True
+        for first in range(0, in_file, blocks):
+            key = "%s-%d-%d" % (token, index, first)
+            part = dask.delayed(_read_range, pure=True)(
+                path if isinstance(path, str) else _Held(path),
+                first, first + blocks if isinstance(path, str) else 0, shape,
+                dask_key_name="tvq-range-" + key)
+            parts.append(dask.delayed(_reached_frame, pure=True)(
+                part, reached, rows, label, dask_key_name="tvq-read-" + key))
+            reached = dask.delayed(_goes_on, pure=True)(part, reached,
+                                                        dask_key_name="tvq-reached-" + key)
+    return dask.dataframe.from_delayed(parts, meta=meta, prefix="tvq-read", verify_meta=False)
+
+
+def _frame(values, rows, label):
+    """A pandas DataFrame of value rows, with the path column if asked for:
+    label, the file's name, of the categories of all files."""
+    _, path_column, labels = rows
+    # The columns are views of the array read, which nothing else holds:
+    # no copy (a copy costs about as much as the read).
+    frame = pandas.DataFrame({name: values[name] for name in values.dtype.names}, copy=False)
+    if path_column is not None:
+        frame[path_column] = pandas.Categorical.from_codes(
+            numpy.full(len(values), labels.index(label) if len(values) else 0, numpy.int32),
+            categories=labels)
+    return frame
+
+
+def _file_frame(path, label, shape, rows):
+    layout, data_size, names, columns, skip = shape
+    values = tvq_read(path, layout, data_size, names, columns=columns,
+                      errors="skip" if skip else "strict")
+    return _frame(values, rows, label)
+
+
+class _Held:
+    """A file object as a task's argument: Dask would read an iterator into a
+    tuple."""
+
+    def __init__(self, held):
+        self.held = held
+
+
+def _read_range(path, first, stop, shape):
+    """The rows of event blocks first to stop - 1 (from the header for
+    first 0): (values, whether the walk went on past them, what failed, the
+    problems passed over). Nothing is raised: the range may lie after the
+    walk's end, where nothing counts."""
+    layout, data_size, names, columns, skip = shape
+    values_layout = Layout(layout, data_size, names)
+    row_type, pieces = values_layout.select(columns)
+    values, failure, problems, went_on = numpy.empty(0, row_type), None, [], False
+    try:
+        src = source(path.held if isinstance(path, _Held) else path)
+        reader = _tvq.Value_reader(src.take(), src.name, values_layout.format,
+                                   values_layout.data_size, row_type, pieces, skip)
+        if first > 0:
+            reader.seek(first)
+        reader.range(0, -1, stop)
+        try:
+            got = reader.next(2**62)
+            values = values if got is None else got
+            went_on = reader.reached_stop()
+        finally:
+            problems = reader.problems()
+    except (OSError, ValueError) as error:  # FormatError is a ValueError
+        failure = error
+    return values, went_on, failure, problems
+
+
+def _reached_frame(part, reached, rows, label):
+    values, _, failure, problems = part
+    if not reached:
+        values, problems, failure = values[:0], [], None
+    for problem in problems:
+        warnings.warn(problem, stacklevel=2)
+    if failure is not None:
+        raise failure
+    return _frame(values, rows, label)
+
+
+def _goes_on(part, reached):
+    return reached and part[1]
 
 
 def _stamp(path):
     try:
         status = os.stat(path)
-    except OSError:
+    except (OSError, TypeError):  # TypeError: a file object
         return None
     return status.st_mtime_ns, status.st_size
 
@@ -84,15 +199,21 @@ def _program(program):
     return os.fspath(program)
 
 
-def _convert_one(option, source, output, program):
+def _convert_one(option, source, output, program, made):
     """Runs the program on one file: (exit status as a shell gives it, what the
     program printed). As in the README's recipes, the program writes under a
     temporary name beside the output (OUTPUT.part), which becomes the output
     only when the conversion succeeded: an output, once it exists, is
     complete, and a failed or interrupted conversion leaves none behind. An
-    existing output is never replaced."""
+    existing output is never replaced.
+
+    made is a second name this call keeps for the output it made (a hard link,
+    removed when the call returns): a task run again after its worker died
+    knows its own output by it, not by its name, and converts again for the
+    status and message, leaving the output as it is."""
     program = _program(program)
-    if os.path.lexists(output):
+    ours = os.path.lexists(output) and _same_file(output, made)
+    if os.path.lexists(output) and not ours:
         return 255, "all ready exist %s\n" % output  # as the program refuses it
     part = output + ".part"
     for step in (lambda: os.makedirs(os.path.dirname(output), exist_ok=True),
@@ -117,19 +238,34 @@ def _convert_one(option, source, output, program):
             name = "signal %d" % -status
         message += "killed by %s\n" % name
         status = 128 - status
-    if status == 0:
+    if status == 0 and not ours:
         try:
+            _remove(made)  # of a try of this call that died before linking the output
+            os.link(part, made)
             os.link(part, output)  # fails, replacing nothing, if the output appeared meanwhile
         except FileExistsError:
             status, message = 255, message + "all ready exist %s\n" % output
         except OSError as error:
             status, message = 255, message + "cannot rename %s to %s: %s\n" % (
                 part, output, error.strerror)
+        if status != 0:
+            _remove(made)
+    _remove(part)
+    return status, message
+
+
+def _remove(path):
     try:
-        os.unlink(part)
+        os.unlink(path)
     except FileNotFoundError:
         pass
-    return status, message
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def convert(paths, option, out_dir, program=None):
@@ -160,8 +296,14 @@ def convert(paths, option, out_dir, program=None):
     if program is not None and os.sep in os.fspath(program):
         program = os.path.abspath(os.fspath(program))
     run = dask.delayed(_convert_one, pure=False)
-    results = dask.compute(*[run(option, source, output, program)
-                             for source, output in zip(files, outputs)])
+    call = secrets.token_hex(8)
+    made = [output + ".made-" + call for output in outputs]
+    try:
+        results = dask.compute(*[run(option, source, output, program, kept)
+                                 for source, output, kept in zip(files, outputs, made)])
+    finally:
+        for kept in made:
+            _remove(kept)
     return pandas.DataFrame({
         "file": files,
         "output": outputs,

@@ -50,6 +50,22 @@ class Layout:
             "itemsize": at + 4 * len(kinds),
         })
 
+    def select(self, columns):
+        """(dtype, pieces) of rows of only the fields named in columns, in that
+        order, side by side: pieces are (offset, size) of each in a whole row.
+        None: whole rows, no pieces. An unknown name is a KeyError naming it."""
+        if columns is None:
+            return self.dtype, []
+        columns = [columns] if isinstance(columns, str) else list(columns)
+        fields = self.dtype.fields
+        for name in columns:
+            if name not in fields:
+                raise KeyError(name)
+        if len(set(columns)) != len(columns):
+            raise ValueError("a column named twice in %s" % (columns,))
+        return (np.dtype([(name, fields[name][0]) for name in columns]),
+                [(fields[name][1], fields[name][0].itemsize) for name in columns])
+
 
 def dtype(layout=None, data_size=None, names=None):
     """The structured dtype of values() rows for a line format."""

@@ -9,6 +9,7 @@ import resource
 import signal
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -58,7 +59,10 @@ def test_damage(tmp_path, name, data, where, reason, kept):
     block, word, place = where
     reason = reason.format(path)
     text = ": ".join([str(path)] + [place] * bool(place) + [reason])
-    for call in (tvq.open, tvq.read, lambda p: list(tvq.iterate(p))):
+    # found when the records are asked for, not by open (unless in the header)
+    for call in (lambda p: len(tvq.open(p)), lambda p: tvq.open(p).records(), tvq.read,
+                 lambda p: list(tvq.iterate(p)), lambda p: tvq.read(p, start=-1),
+                 lambda p: tvq.read(open(p, "rb"))):
         with pytest.raises(tvq.FormatError) as caught:
             call(path)
         assert str(caught.value) == text
@@ -66,9 +70,17 @@ def test_damage(tmp_path, name, data, where, reason, kept):
         assert (error.path, error.block, error.word, error.reason) == (str(path), block, word,
                                                                        reason)
     with tvq.open(path, errors="skip") as f:
-        assert f.problems == [text]
+        assert (len(f), f.problems) == (kept, [text])
         assert len(f.records()) == kept and len(f.words()) == 12 * kept
         assert np.all(f.records()["count"] == 12)
+    for call in (tvq.read, lambda p, **k: np.concatenate(list(tvq.iterate(p, step=2, **k)) or
+                                                        [np.empty(0, tvq.dtype())])):
+        with pytest.warns(tvq.DamageWarning) as warned:
+            assert len(call(path, errors="skip")) == kept
+        warning = warned[0].message
+        assert [str(w.message) for w in warned] == [text] and isinstance(warning, UserWarning)
+        assert (warning.path, warning.block, warning.word, warning.reason) == (error.path, block,
+                                                                               word, reason)
     # -b2t lists as many records in full: event id, segment id, 12 words
     tvqconverter("-b2t", path, tmp_path / "listing")
     lines = (tmp_path / "listing").read_text().splitlines()
@@ -85,7 +97,8 @@ def test_names_are_only_names(tmp_path):
     path = tmp_path / os.fsdecode(b"caf\xe9.tvq")
     path.write_bytes(H + model.event_block(good(2)))
     with tvq.open(path, errors="skip") as f:
-        assert f.problems == ["%s: no ender block: %s ends after 2 blocks" % (path, path)]
+        assert f.ender is None and f.problems == []  # found when the records are read
+        assert len(f) == 2 and f.problems == ["%s: no ender block: %s ends after 2 blocks" % (path, path)]
 
 
 def test_iterate_yields_whole_chunks_before_damage(tmp_path):
@@ -131,6 +144,29 @@ def test_header_texts(tmp_path, texts, error):
     with tvq.open(path) as f:
         assert f.header == f.ender == dict(model.USER, **texts, **{
             k: v.decode() for k, v in model.USER.items() if k not in texts})
+
+
+@pytest.mark.parametrize("call", ["tvq.read(path)", "tvq.open(path)", "tvq.read(open(path, 'rb'))"])
+def test_ctrl_c_while_blocked_on_a_fifo(tmp_path, call):
+    """A read of a FIFO without a writer gives way to Ctrl-C as
+    KeyboardInterrupt (a generous bound: it must come back at all)."""
+    path = tmp_path / "fifo"
+    os.mkfifo(path)
+    code = ("import sys, tvq\npath = sys.argv[1]\nprint('go', flush=True)\n"
+            "try:\n    %s\nexcept KeyboardInterrupt:\n    print('KeyboardInterrupt')\n" % call)
+    child = subprocess.Popen([sys.executable, "-c", code, str(path)], stdout=subprocess.PIPE,
+                             universal_newlines=True, env=os.environ)
+    assert child.stdout.readline() == "go\n"
+    if "open(path, 'rb')" in call:
+        writer = os.open(path, os.O_WRONLY)  # the child now waits for data
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    try:
+        assert child.communicate(timeout=30)[0] == "KeyboardInterrupt\n"
+    finally:
+        child.kill()
+        if "open(path, 'rb')" in call:
+            os.close(writer)
 
 
 def test_failed_write_leaves_no_file(tmp_path):

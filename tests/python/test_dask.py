@@ -1,6 +1,7 @@
 """tvq.dask on a cluster of worker processes against tvq.read with pandas and
 against the program on the command line; the plot sub-command."""
 
+import io
 import os
 import random
 import re
@@ -123,3 +124,41 @@ def test_plot(tmp_path, damage, existing, status, error):
         assert fig._suptitle.get_text() == "run1001.tvq: run RUN-1001, 4 records"
         assert [(axes.get_xlabel(), sum(bar.get_height() for bar in axes.patches))
                 for axes in fig.axes] == [(name, len(values)) for name in values.dtype.names[2:]]
+
+
+@pytest.mark.parametrize("blocksize", [None, 16384, "40 KiB", 10**9])
+def test_partitions_of_block_ranges_give_the_rows_of_read(tmp_path, blocksize):
+    """Whatever the partitions, the rows of tvq.read: the blocks after an
+    ender are never data, a damage in a later range is found or passed over
+    as there; the path column names each row's file."""
+    paths = runs(tmp_path, 2, 1500)  # 4 event blocks each
+    data = paths[0].read_bytes()
+    paths[0].write_bytes(data + data[16384:])
+    data = paths[1].read_bytes()
+    paths[1].write_bytes(data[:3 * 16384] + b"\x34\x12" + data[3 * 16384 + 2:])
+    read = lambda p, **k: tvq.dask.read(p, columns=["v1", "block"], blocksize=blocksize, **k)
+    for given in (paths[0], io.BytesIO(paths[0].read_bytes())):  # a file object: one partition
+        assert read([given]).compute(scheduler="sync").to_records(index=False).tolist() == \
+            tvq.read(paths[0], columns=["v1", "block"]).tolist()
+    with pytest.raises(tvq.FormatError, match="run1.tvq: event block 3, word 0: this block"):
+        read(paths).compute(scheduler="sync")
+    with pytest.warns(tvq.DamageWarning, match="run1.tvq: event block 3, word 0: this block"):
+        got = read(paths, errors="skip", include_path_column="run").compute(scheduler="sync")
+        expected = [tvq.read(p, columns=["v1", "block"], errors="skip") for p in paths]
+    assert got.run.dtype == "category" and [len(e) for e in expected] == [1500, 962]
+    assert got.run.tolist() == [str(p) for p, e in zip(paths, expected) for _ in e]
+    assert got[["v1", "block"]].to_records(index=False).tolist() == np.concatenate(expected).tolist()
+
+
+def test_convert_knows_its_own_output_when_run_again(tmp_path):
+    """A task run again after its worker died (the same call: the same name
+    kept for what it made) reports its output as converted; another call
+    is refused it."""
+    source = os.path.join(os.path.dirname(EXAMPLE), "run1001.tvq")
+    output = str(tmp_path / "run1001.txt")
+    first = tvq.dask._convert_one("-b2t", source, output, None, output + ".made-1")
+    assert first[0] == 0
+    assert tvq.dask._convert_one("-b2t", source, output, None, output + ".made-1") == first
+    assert tvq.dask._convert_one("-b2t", source, output, None, output + ".made-2") == (
+        255, "all ready exist %s\n" % output)
+    assert sorted(os.listdir(tmp_path)) == ["run1001.txt", "run1001.txt.made-1"]

@@ -3,6 +3,7 @@ reads back to the values sscanf gives for its text, and tvq.write of those
 values gives the bytes -t2b gave."""
 
 import doctest
+import io
 import os
 import pathlib
 import random
@@ -10,6 +11,7 @@ import subprocess
 import sys
 
 import numpy as np
+import numpy.lib.recfunctions
 import pytest
 
 import tvq
@@ -41,6 +43,8 @@ def test_read_and_write_as_the_program(tmp_path, lines):
     expected = np.array([sscanf_bits(line) for line in lines], "<u4").reshape(len(lines), 6)
     values = tvq.read(path)
     assert np.array_equal(bits(values), expected)
+    assert values.tobytes() == tvq.read(path).tobytes()  # padding zeroed
+    assert not values.view("u1").reshape(-1, 32)[:, 6:8].any()
     assert list(values["block"]) == [1 + i // 481 for i in range(len(lines))]
     assert list(values["event_id"]) == [1 + i % 481 for i in range(len(lines))]
     with tvq.open(path) as f:
@@ -51,9 +55,11 @@ def test_read_and_write_as_the_program(tmp_path, lines):
                                        "print_time": "PRINT => xx:xx:xx ",
                                        "print_date": " 01-JAN-01", "header": "hello world",
                                        "ender": "goodnight world"}
-    chunks = list(tvq.iterate([path, path], step=300))
+    chunks, reports = list(zip(*tvq.iterate([path, path], step=300, report=True))) or [(), ()]
     assert [len(c) for c in chunks] == [min(300, len(lines) - s)
                                         for s in range(0, len(lines), 300)] * 2
+    assert [(r.path, r.start, r.stop) for r in reports] == [
+        (str(path), s, min(s + 300, len(lines))) for s in range(0, len(lines), 300)] * 2
     assert same(np.concatenate(chunks or [values, values]), np.concatenate([values, values]))
     vm = lambda: int(pathlib.Path("/proc/self/status").read_text().split("VmSize:")[1].split()[0])
     before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its one row only
@@ -89,6 +95,7 @@ def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
         assert list(records["event_id"]) == [1, 2, 3, 4]
         assert list(records["event_size"]) == [8] * 4 and list(records["segment_size"]) == [5] * 4
         assert list(records["offset"]) == [0, 3, 6, 9] and list(records["count"]) == [3] * 4
+        assert not records.view("u1").reshape(4, 32)[:, [12, 13, 14, 15, 28, 29, 30, 31]].any()
         assert f.words().tolist() == sum(WORDS, [])
         if expected is None:
             with pytest.raises(tvq.FormatError, match="three.tvq: event block 1, record at word "
@@ -151,4 +158,60 @@ def test_readme_session(monkeypatch):
     monkeypatch.chdir(root)
     runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
     runner.run(doctest.DocTestParser().get_doctest(session, {}, "README", "README.md", 0))
-    assert runner.failures == 0 and runner.tries == 8
+    assert runner.failures == 0 and runner.tries == 11
+
+
+class Stream(io.RawIOBase):
+    """A file object that cannot seek, as a pipe's."""
+
+    def __init__(self, data):
+        self._data = io.BytesIO(data)
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        return self._data.readinto(buffer)
+
+
+@pytest.mark.parametrize("start, stop, columns", [
+    (None, None, None), (0, 1, ["v1"]), (480, 483, ["v1", "block"]), (-100, None, ["event_id"]),
+    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
+def test_rows_and_columns(tmp_path, start, stop, columns):
+    """Rows start:stop of the fields in columns, from a path, a file object
+    that seeks, one that does not and an open file: the rows of the whole
+    read, sliced."""
+    path = t2b(tmp_path, MANY)
+    whole = tvq.read(path)
+    expected = whole[start:stop] if columns is None else \
+        numpy.lib.recfunctions.repack_fields(whole[start:stop][columns])
+    data = path.read_bytes()
+    with tvq.open(path) as f:
+        assert len(f) == len(MANY) and f.event_blocks == 3
+        assert np.array_equal(f["v3"], whole["v3"])
+        got = [f.values(start=start, stop=stop, columns=columns)]
+    with tvq.open(Stream(data)) as f:
+        assert len(f) == len(MANY) and f.ender == f.header
+        got.append(f.values(start=start, stop=stop, columns=columns))
+    for source in (path, io.BytesIO(data), Stream(data)):
+        if source.__class__ is Stream and min(start or 0, stop or 0) < 0:
+            with pytest.raises(ValueError, match="is a stream, read once"):
+                tvq.read(source, start=start, stop=stop, columns=columns)
+            continue
+        got.append(tvq.read(source, start=start, stop=stop, columns=columns))
+    for values in got:
+        assert values.dtype == expected.dtype and values.tobytes() == expected.tobytes()
+    with pytest.raises(KeyError, match="v6"):
+        tvq.read(path, columns=["v1", "v6"])
+
+
+def test_open_reads_the_header_and_the_last_block(tmp_path):
+    """Event blocks are read when records are asked for: a damaged one is
+    not met by open; the ender is the last block, None without one."""
+    path = tmp_path / "run.tvq"
+    for ender in (model.ender_block(), b""):
+        path.write_bytes(model.header_block() + model.raw_block(0x1234) + ender)
+        with tvq.open(path) as f:
+            assert f.header["run_number"] == "RUN-1001" and (f.ender is None) == (not ender)
+            with pytest.raises(tvq.FormatError, match="this block is not event block"):
+                len(f)
