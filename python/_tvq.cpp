@@ -55,6 +55,14 @@ py::str decoded(const std::string& bytes) {
   return py::reinterpret_steal<py::str>(text);
 }
 
+// file_name() : a path for the core, which opens it by a C string: a NUL
+// would cut the name short, so it is refused as Python's own calls refuse it.
+std::string file_name(const py::bytes& path) {
+  std::string name = path;
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return name;
+}
+
 py::object number_or_none(int32_t value, int32_t none) {
   return value == none ? py::object(py::none()) : py::object(py::int_(value));
 }
@@ -268,7 +276,7 @@ void scan_file(const std::string& name, Scan& scan) {
 }
 
 py::dict scan(const py::bytes& path, bool skip) {
-  const std::string name = path;
+  const std::string name = file_name(path);
   auto result = std::make_unique<Scan>();
   result->skip = skip;
   {
@@ -310,7 +318,7 @@ class Value_reader {
     if (static_cast<size_t>(type.itemsize()) != m_layout.row_size)
       throw std::invalid_argument("value rows are " + std::to_string(m_layout.row_size) +
                                   " bytes");
-    const std::string name = path;
+    const std::string name = file_name(path);
     py::gil_scoped_release release;
     open_reader(m_reader, name);
     m_file_blocks = m_reader.file_size() / BLOCK_SIZE;
@@ -518,7 +526,7 @@ void write_words(const py::bytes& path,
                          ? given
                          : py::array_t<uint16_t, py::array::forcecast>(
                                py::module_::import("numpy").attr("ascontiguousarray")(given));
-  const std::string name = path;
+  const std::string name = file_name(path);
   const Block_texts block_texts = texts_from(texts);
   Array_records source(reinterpret_cast<const char*>(words.data()),
                    static_cast<size_t>(words.shape(0)), words.strides(0),

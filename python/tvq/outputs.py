@@ -1,0 +1,68 @@
+"""New output files, made whole or not at all: written under a temporary
+name beside the output and linked to it only when complete. A link never
+replaces anything, so a name taken meanwhile is refused and left as it is,
+and only the temporary file, which nobody else knows, is ever removed."""
+
+import errno
+import os
+import secrets
+
+
+def refuse_existing(path):
+    """FileExistsError, in the program's words, if anything is at path (a
+    file, a directory, a link, dangling or not)."""
+    try:
+        os.lstat(path)  # also the ValueError of a NUL in the name
+    except FileNotFoundError:
+        return
+    raise FileExistsError(errno.EEXIST, "all ready exist %s" % os.fsdecode(path), path)
+
+
+class NewFile:
+    """with NewFile(path) as new: write new.name (a temporary name beside
+    path, in the same directory). When the block ends normally, new.name
+    becomes path; after an exception (KeyboardInterrupt too), or when path
+    was taken meanwhile (FileExistsError), nothing is left behind.
+
+    With create=True the temporary file is made empty (modes as any new file
+    gets) for the block to fill; with create=False whoever writes it makes
+    it, and sets .made once it exists. OSErrors about new.name are raised as
+    about path."""
+
+    def __init__(self, path, create=True):
+        self.path = os.fsdecode(path)
+        self._create = create
+        self.name = os.path.join(os.path.dirname(os.path.abspath(self.path)),
+                                 ".tvq-%s.part" % secrets.token_hex(8))
+        self.made = False
+
+    def __enter__(self):
+        refuse_existing(self.path)
+        if self._create:
+            try:
+                os.close(os.open(self.name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                                 0o666))
+            except OSError as error:
+                raise self._about_path(error) from None
+            self.made = True
+        return self
+
+    def __exit__(self, kind, error, trace):
+        try:
+            if kind is None:
+                try:
+                    os.link(self.name, self.path)
+                except FileExistsError:
+                    refuse_existing(self.path)
+                    raise
+                except OSError as failure:
+                    raise self._about_path(failure) from None
+            elif isinstance(error, OSError) and error.filename == self.name:
+                raise self._about_path(error) from None
+        finally:
+            if self.made:
+                os.unlink(self.name)
+
+    def _about_path(self, error):
+        text = (error.strerror or "").replace(self.name, self.path)
+        return type(error)(error.errno, text, self.path)
