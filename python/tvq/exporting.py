@@ -32,27 +32,37 @@ def _packed(dtype):
     return np.dtype([(name, dtype.fields[name][0]) for name in dtype.names])
 
 
-def _runs(sources, shape, step, bar):
-    """(source, its Chunks, its rows packed) for each run in order; bar, if
-    not None, a progress bar over the sources' bytes."""
+class _Run:
+    """One source being exported: .source, .chunks (its Chunks, with the
+    header and ender once read), .records so far, and rows(), its rows
+    packed; bar, if not None, a progress bar over the sources' bytes."""
+
+    def __init__(self, source, shape, step, bar):
+        self.source, self.records, self._bar = source, 0, bar
+        self.chunks = Chunks(source, step, shape.format, shape.data_size, shape.names)
+        self._packed = _packed(shape.dtype)
+
+    def rows(self):
+        size, done = _size(self.source), 0
+        for chunk in self.chunks:
+            self.records += len(chunk)
+            out = np.empty(len(chunk), self._packed)
+            for name in self._packed.names:
+                out[name] = chunk[name]
+            if self._bar is not None:
+                now = min(size, (self.chunks.event_blocks + 1) * BLOCK_SIZE)
+                self._bar.update(now - done)
+                done = now
+            yield out
+        if self._bar is not None:
+            self._bar.update(size - done)
+
+
+def _runs(sources, shape, step, bar, runs):
+    """A _Run for each source, in order, each also appended to runs."""
     for source in sources:
-        chunks = Chunks(source, step, shape.format, shape.data_size, shape.names)
-        yield source, chunks, _rows(chunks, _packed(shape.dtype), _size(source), bar)
-
-
-def _rows(chunks, packed, size, bar):
-    done = 0
-    for chunk in chunks:
-        out = np.empty(len(chunk), packed)
-        for name in packed.names:
-            out[name] = chunk[name]
-        if bar is not None:
-            now = min(size, (chunks.event_blocks + 1) * BLOCK_SIZE)
-            bar.update(now - done)
-            done = now
-        yield out
-    if bar is not None:
-        bar.update(size - done)
+        runs.append(_Run(source, shape, step, bar))
+        yield runs[-1]
 
 
 def _size(source):
@@ -87,39 +97,44 @@ def _h5(path, runs, shape, sources):
 
     labels = iter(_labels(sources))
     with h5py.File(path, "w") as out:
-        for source, chunks, rows in runs:
+        for run in runs:
             dataset = out.create_dataset(next(labels), (0,), _packed(shape.dtype),
                                          maxshape=(None,), chunks=(1 << 16,), shuffle=True,
                                          compression="gzip", compression_opts=1)
-            for chunk in rows:
+            for chunk in run.rows():
                 count = len(dataset)
                 dataset.resize((count + len(chunk),))
                 dataset[count:] = chunk
             attributes = dataset.attrs
-            attributes["source"] = _name(source)
+            attributes["source"] = _name(run.source)
             attributes["layout"], attributes["data_size"] = shape.format, shape.data_size
-            for block, texts in (("header", chunks.header), ("ender", chunks.ender)):
+            for block, texts in (("header", run.chunks.header), ("ender", run.chunks.ender)):
                 for field, text in (texts or {}).items():
                     attributes["%s.%s" % (block, field)] = text
 
 
 def _csv(path, runs, shape, sources):
     names = list(_packed(shape.dtype).names)
+    kinds = [_packed(shape.dtype)[name].kind for name in names]
     several = len(sources) > 1
     if several and "path" in names:
         raise ValueError("a value named 'path': the first column holds the run's path")
     with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="") as out:
         out.write(",".join(["path"] * several + names) + "\n")
-        for source, _, rows in runs:
+        for run in runs:
             quoted = io.StringIO()
-            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(source)])
+            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(run.source)])
             first = [quoted.getvalue() + ","] * several
-            for chunk in rows:
-                # A float32's str() is the shortest text that reads back to it.
-                columns = [chunk[name].astype(str).tolist() for name in names]
-                lines = map(",".join, zip(*columns))
-                out.write("".join(first[0] + line + "\n" for line in lines) if several else
-                          "\n".join(lines) + "\n")
+            for chunk in run.rows():
+                for start in range(0, len(chunk), 1 << 16):  # the texts of a part at a time
+                    part = chunk[start:start + (1 << 16)]
+                    # A float32's str() is the shortest text that reads back to it.
+                    columns = [part[name].astype(str).tolist() if kind == "f" else
+                               list(map(str, part[name].tolist()))
+                               for name, kind in zip(names, kinds)]
+                    lines = map(",".join, zip(*columns))
+                    out.write("".join(first[0] + line + "\n" for line in lines) if several
+                              else "\n".join(lines) + "\n")
 
 
 def _npy_header(dtype, count):
@@ -140,8 +155,8 @@ def _npy(path, runs, shape, sources):
     with open(path, "r+b") as out:
         out.write(_npy_header(packed, 0))
         count = 0
-        for _, _, rows in runs:
-            for chunk in rows:
+        for run in runs:
+            for chunk in run.rows():
                 out.write(chunk.data)
                 count += len(chunk)
         out.seek(0)
@@ -169,7 +184,7 @@ def export(sources, out, layout=None, data_size=None, names=None, step=1_000_000
     (FileExistsError); out is written under a temporary name and linked to its
     name when complete, so that a failure or an interrupt leaves none. A
     progress bar goes to standard error when progress is true (None: when
-    standard error is a terminal)."""
+    standard error is a terminal). Returns the number of records written."""
     sources = _sources(sources)
     suffix = os.path.splitext(os.fsdecode(out))[1].lower()
     if suffix not in WRITERS:
@@ -184,9 +199,11 @@ def export(sources, out, layout=None, data_size=None, names=None, step=1_000_000
 
         bar = tqdm(total=sum(_size(source) for source in sources), unit="B", unit_scale=True,
                    unit_divisor=1024, file=sys.stderr, dynamic_ncols=True)
+    runs = []
     try:
         with NewFile(out) as new:
-            WRITERS[suffix](new.name, _runs(sources, shape, step, bar), shape, sources)
+            WRITERS[suffix](new.name, _runs(sources, shape, step, bar, runs), shape, sources)
+        return sum(run.records for run in runs)
     finally:
         if bar is not None:
             bar.close()
