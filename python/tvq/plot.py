@@ -45,22 +45,26 @@ class Histogram:
 
     def add(self, run, column):
         """Counts the values of a column (a NumPy array) for a run."""
-        if not self.integer:
-            finite = np.isfinite(column)
-            if not finite.all():
-                self.nan[run] += np.count_nonzero(np.isnan(column))
-                self.posinf[run] += np.count_nonzero(column == np.inf)
-                self.neginf[run] += np.count_nonzero(column == -np.inf)
-                column = column[finite]
         if not len(column):
             return
+        lo, hi = column.min(), column.max()  # NaN if there is one
+        if not (np.isfinite(lo) and np.isfinite(hi)):
+            finite = np.isfinite(column)
+            self.nan[run] += np.count_nonzero(np.isnan(column))
+            self.posinf[run] += np.count_nonzero(column == np.inf)
+            self.neginf[run] += np.count_nonzero(column == -np.inf)
+            column = column[finite]
+            if not len(column):
+                return
+            lo, hi = column.min(), column.max()
         if self.range is not None:
             self.below[run] += np.count_nonzero(column < self._edges[0])
             self.above[run] += np.count_nonzero(column > self._edges[-1])
             self.counts[run] += np.histogram(column, self._edges)[0]
             return
-        values = column.astype(np.int64 if self.integer else np.float64)
-        lo, hi = values.min(), values.max()
+        # Float64 holds a float32 divided by any width the bins take exactly.
+        values = column if self.integer else column.astype(np.float64)
+        lo, hi = values.dtype.type(lo), values.dtype.type(hi)
         if self.first is None:
             if self.integer:
                 pass
