@@ -137,7 +137,8 @@ def _export_arguments(parser):
 
 def _export(args, out):
     records = tvq.export(args.sources, args.output, args.layout, args.data_size, args.names)
-    print("%s: %d records of %d runs" % (args.output, records, len(args.sources)), file=out)
+    runs = len(args.sources)
+    print("%s: %d records of %d run%s" % (args.output, records, runs, "s" * (runs > 1)), file=out)
     return 0
 
 

@@ -109,6 +109,10 @@ class Histogram:
         if self.first is None:
             return None
         fine = self.counts.shape[1]
+        if fine == 1 and not self.integer:  # one value (a bin is a float32's step)
+            value = math.ldexp(self.first, self.exponent)
+            half = max(0.5, abs(value) / 1024)
+            return np.array([value - half, value + half]), self.counts
         group = -(-fine // self.bins)
         drawn = -(-fine // group)
         counts = np.zeros((len(self.counts), drawn * group), np.int64)
@@ -201,8 +205,7 @@ def figure(sources, bins=100, ranges=None, log=False, layout=None, data_size=Non
         notes = [(label + ": ") * (len(runs) > 1) + histogram.notes(run)
                  for run, label in enumerate(labels) if histogram.notes(run)]
         if notes:
-            axes.text(0.98, 0.97, "\n".join(notes), transform=axes.transAxes, ha="right",
-                      va="top", fontsize="small", color="0.3")
+            axes.set_title("\n".join(notes), fontsize="small", color="0.3")
         axes.set_xlabel(name)
         axes.set_ylabel("records")
         if log:
