@@ -171,10 +171,12 @@ def test_info(tmp_path, args, cut, status, last):
 
 @pytest.mark.parametrize("suffix, runs", [(".h5", 1), (".h5", 2), (".csv", 1), (".csv", 2),
                                           (".npy", 1)])
-def test_export_reads_back_as_read(tmp_path, suffix, runs):
+def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs):
     sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
     out = tmp_path / ("out" + suffix)
-    assert tvq.export(sources, out, step=300) == len(LINES + MANY + MANY[:5] * (runs - 1))
+    assert tvq.export(sources, out, step=300, progress=runs > 1) == len(
+        LINES + MANY + MANY[:5] * (runs - 1))
+    assert ("\r100%|" in capsys.readouterr().err) == (runs > 1)  # the progress bar, to its end
     for source in sources:
         expected = tvq.read(source)
         if suffix == ".h5":
