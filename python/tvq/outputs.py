@@ -51,7 +51,7 @@ class NewFile:
         try:
             if kind is None:
                 try:
-                    os.link(self.name, self.path)
+                    self._link()
                 except FileExistsError:
                     refuse_existing(self.path)
                     raise
@@ -62,6 +62,23 @@ class NewFile:
         finally:
             if self.made:
                 os.unlink(self.name)
+
+    def _link(self):
+        try:
+            os.link(self.name, self.path)
+        except OSError as error:
+            if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOSYS):
+                raise
+            # A file system without links: the name is taken by a new empty
+            # file of ours, which the complete one then replaces.
+            os.close(os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC,
+                             0o666))
+            try:
+                os.rename(self.name, self.path)
+            except OSError:
+                os.unlink(self.path)
+                raise
+            self.made = False
 
     def _about_path(self, error):
         text = (error.strerror or "").replace(self.name, self.path)

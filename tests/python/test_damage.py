@@ -150,6 +150,15 @@ def test_header_texts(tmp_path, texts, error):
             k: v.decode() for k, v in model.USER.items() if k not in texts})
 
 
+def test_file_system_without_links(tmp_path, monkeypatch):
+    """Where a link cannot be made, the name is taken and then replaced."""
+    tvq.write(tmp_path / "linked.tvq", np.ones((3, 6)))
+    monkeypatch.setattr(os, "link", lambda *_: (_ for _ in ()).throw(PermissionError(1, "no")))
+    tvq.write(tmp_path / "renamed.tvq", np.ones((3, 6)))
+    assert sorted(os.listdir(tmp_path)) == ["linked.tvq", "renamed.tvq"]
+    assert (tmp_path / "renamed.tvq").read_bytes() == (tmp_path / "linked.tvq").read_bytes()
+
+
 class Meanwhile:
     """Values whose conversion puts a file at the name being written, as
     another process may."""

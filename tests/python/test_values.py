@@ -107,7 +107,8 @@ def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
     assert values.dtype.names == ("block", "event_id", "a", "b", "c")
     assert [list(row)[2:] for row in values] == expected
     assert np.array_equal(tvq.read(path, layout, data_size, ["a", "b", "c"]), values)
-    tvq.write(tmp_path / "again.tvq", values, layout=layout, data_size=data_size, names="abc")
+    tvq.write(tmp_path / "again.tvq", values, layout=layout, data_size=data_size,
+              names=["a", "b", "c"])
     assert np.array_equal(tvq.read(tmp_path / "again.tvq", layout, data_size)["v2"],
                           values["c"])
 
