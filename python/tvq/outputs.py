@@ -1,7 +1,8 @@
 """New output files, made whole or not at all: written under a temporary
 name beside the output and linked to it only when complete. A link never
 replaces anything, so a name taken meanwhile is refused and left as it is,
-and only the temporary file, which nobody else knows, is ever removed."""
+and only the temporary file, whose random name nobody else knows, is ever
+removed."""
 
 import errno
 import os
@@ -26,15 +27,13 @@ class NewFile:
 
     With create=True the temporary file is made empty (modes as any new file
     gets) for the block to fill; with create=False whoever writes it makes
-    it, and sets .made once it exists. OSErrors about new.name are raised as
-    about path."""
+    it. OSErrors about new.name are raised as about path."""
 
     def __init__(self, path, create=True):
         self.path = os.fsdecode(path)
         self._create = create
         self.name = os.path.join(os.path.dirname(os.path.abspath(self.path)),
                                  ".tvq-%s.part" % secrets.token_hex(8))
-        self.made = False
 
     def __enter__(self):
         refuse_existing(self.path)
@@ -44,7 +43,9 @@ class NewFile:
                                  0o666))
             except OSError as error:
                 raise self._about_path(error) from None
-            self.made = True
+            except BaseException:  # an interrupt, the file made or not
+                self._remove()
+                raise
         return self
 
     def __exit__(self, kind, error, trace):
@@ -60,8 +61,15 @@ class NewFile:
             elif isinstance(error, OSError) and error.filename == self.name:
                 raise self._about_path(error) from None
         finally:
-            if self.made:
-                os.unlink(self.name)
+            # Whatever stopped the block, an interrupt too: the name was ours
+            # whenever something is there.
+            self._remove()
+
+    def _remove(self):
+        try:
+            os.unlink(self.name)
+        except FileNotFoundError:
+            pass
 
     def _link(self):
         try:
@@ -78,7 +86,6 @@ class NewFile:
             except OSError:
                 os.unlink(self.path)
                 raise
-            self.made = False
 
     def _about_path(self, error):
         text = (error.strerror or "").replace(self.name, self.path)

@@ -109,4 +109,3 @@ def write(path, values, header=None, layout=None, data_size=None, names=None):
     with NewFile(path, create=False) as new:
         words = _record_words(values, shape)
         _tvq.write_words(os.fsencode(new.name), words, texts)
-        new.made = True
