@@ -92,6 +92,14 @@ py::str decoded(const std::string& bytes) {
   return py::reinterpret_steal<py::str>(text);
 }
 
+// file_name() : a path for the core, which opens it by a C string: a NUL
+// would cut the name short, so it is refused as Python's own calls refuse it.
+std::string file_name(const py::bytes& path) {
+  std::string name = path;
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return name;
+}
+
 py::object number_or_none(int32_t value, int32_t none) {
   return value == none ? py::object(py::none()) : py::object(py::int_(value));
 }
@@ -165,7 +173,7 @@ class Input {
  public:
   Input(const py::object& source, std::string name) : m_name(std::move(name)) {
     if (py::isinstance<py::bytes>(source)) {
-      m_path = source.cast<std::string>();
+      m_path = file_name(source.cast<py::bytes>());
       return;
     }
     m_file = source;
@@ -797,7 +805,7 @@ void write_words(const py::bytes& path,
                          ? given
                          : py::array_t<uint16_t, py::array::forcecast>(
                                py::module_::import("numpy").attr("ascontiguousarray")(given));
-  const std::string name = path;
+  const std::string name = file_name(path);
   const Block_texts block_texts = texts_from(texts);
   Array_records source(reinterpret_cast<const char*>(words.data()),
                    static_cast<size_t>(words.shape(0)), words.strides(0),

@@ -10,6 +10,7 @@ rules, line layout and block writer as ``tvqconverter``.
     values = tvq.read("run1001.tvq")             # one row per event record
     for chunk in tvq.iterate(paths, step=1_000_000): ...
     tvq.write("new.tvq", values)                 # as tvqconverter -t2b writes
+    tvq.export(paths, "runs.h5")                 # or .csv, .npy
 
 Values follow a line format, by default the compiled-in one (LINE_FORMAT,
 DATA_SIZE): a field per conversion, int32 for %d and float32 for %f, after
@@ -21,10 +22,13 @@ problems in .problems instead.
 """
 
 from ._tvq import DamageWarning, FormatError
+from ._version import __version__
+from .exporting import export
 from .frames import to_pandas
 from .layout import DATA_SIZE, FIELDS, LINE_FORMAT, dtype
 from .reading import BlockFile, ChunkReport, Chunks, iterate, open, read  # noqa: A004 - the package's open
 from .writing import write
 
-__all__ = ["BlockFile", "ChunkReport", "Chunks", "DamageWarning", "FormatError", "open", "read", "iterate", "write", "dtype",
-           "to_pandas", "FIELDS", "LINE_FORMAT", "DATA_SIZE"]
+__all__ = ["BlockFile", "ChunkReport", "Chunks", "DamageWarning", "FormatError", "open", "read",
+           "iterate", "write", "export", "dtype", "to_pandas", "FIELDS", "LINE_FORMAT", "DATA_SIZE",
+           "__version__"]

@@ -7,19 +7,25 @@ import numpy as np
 
 from . import _tvq
 from .layout import FIELD_SIZES, FIELDS, Layout
+from .outputs import NewFile
 
 
 def _columns(values, shape):
-    """The value columns of a structured array (its fields other than block
-    and event_id) or of a 2-D array."""
-    values = np.asarray(values)
+    """The value columns: those of the layout's names in a pandas DataFrame
+    or a structured array (other fields, such as block and event_id, are
+    left out), else the columns of a 2-D array by position."""
+    if hasattr(values, "columns") and hasattr(values, "to_numpy"):  # a pandas DataFrame
+        fields, column = list(values.columns), lambda name: values[name].to_numpy()
+    else:
+        values = np.asarray(values)
+        fields, column = values.dtype.names, lambda name: values[name]
+    if fields is not None:
+        for name in shape.names:
+            if name not in fields:
+                raise ValueError("values have no field %r: the layout %r takes %s" %
+                                 (name, shape.format, ", ".join(shape.names)))
+        return shape.names, [column(name) for name in shape.names]
     count = len(shape.kinds)
-    if values.dtype.names is not None:
-        names = [n for n in values.dtype.names if n not in ("block", "event_id")]
-        if len(names) != count:
-            raise ValueError("values have the fields %s; the layout %r takes %d" %
-                             (names, shape.format, count))
-        return names, [values[n] for n in names]
     if values.ndim == 1 and count == 1:
         values = values[:, np.newaxis]
     if values.ndim != 2 or values.shape[1] != count:
@@ -49,10 +55,9 @@ def _integers(name, column, kind, what):
 
 def _record_words(values, shape):
     """(rows, words) uint16 array: each row's values as the record's data words."""
-    values = np.asarray(values)
     names, columns = _columns(values, shape)
-    fields = values.dtype.fields
-    if fields is not None and shape.data_size == 4:
+    fields = getattr(values, "dtype", None) is not None and values.dtype.fields
+    if fields and shape.data_size == 4:
         # Fields of the layout's own types, side by side: their bytes are the
         # words, taken in one copy.
         kinds = [fields[n][0] for n in names]
@@ -78,21 +83,29 @@ def _record_words(values, shape):
         else:
             if column.dtype.kind not in "biuf":
                 raise TypeError("%s: %s values, not numbers" % (name, column.dtype))
-            cells[:, i] = column.astype("<f4").view("<u4")
+            with np.errstate(over="ignore"):  # out of range: inf, as the C library's
+                cells[:, i] = column.astype("<f4").view("<u4")
     return cells.view("<u2")
 
 
-def write(path, values, header=None, layout=None, data_size=None):
+def write(path, values, header=None, layout=None, data_size=None, names=None):
     """Writes a block file, one event record per row of values, byte for byte
-    as tvqconverter -t2b writes a text file of the same values. header maps
-    some of the seven FIELDS to texts that replace the compiled-in ones; each
-    must fit its field. An existing path is refused (FileExistsError) and left
-    as it is; a failed write raises OSError and leaves no file behind."""
-    shape = Layout(layout, data_size, None)
+    as tvqconverter -t2b writes a text file of the same values.
+
+    values: a pandas DataFrame or a structured array, whose fields named as
+    the layout's values (names, by default v0, v1, ...) are taken by name,
+    or a 2-D array of the values in the layout's order. header maps some of
+    the seven FIELDS to texts that replace the compiled-in ones; each must
+    fit its field. An existing path is refused (FileExistsError) and left as
+    it is. The file is written under a temporary name beside path and
+    linked to path when complete: a failed or interrupted write raises and
+    leaves no file behind, and removes nothing it did not make."""
+    shape = Layout(layout, data_size, names)
     texts = {}
     for name, text in (header or {}).items():
         if name not in FIELD_SIZES:
             raise ValueError("no header field %r: the fields are %s" % (name, ", ".join(FIELDS)))
         texts[name] = text.encode("latin-1") if isinstance(text, str) else bytes(text)
-    words = _record_words(values, shape)
-    _tvq.write_words(os.fsencode(path), words, texts)
+    with NewFile(path, create=False) as new:
+        words = _record_words(values, shape)
+        _tvq.write_words(os.fsencode(new.name), words, texts)

@@ -47,6 +47,9 @@ records=$(PYTHONPATH="$work/root/usr/$pydir" /usr/bin/python3 -c \
   'import sys, tvq; print(len(tvq.read(sys.argv[1])), tvq.__file__)' examples/run1001.tvq)
 [ "$records" = "4 $work/root/usr/$pydir/tvq/__init__.py" ] || { echo "module from the package: $records"; exit 1; }
 echo "the package's Python module reads the example"
+version=$(cd "$work" && PYTHONPATH="$work/root/usr/$pydir" /usr/bin/python3 -m tvq --version)
+[ "$version" = "tvq $(dpkg-deb -f "$deb" Version)" ] || { echo "module's version: $version"; exit 1; }
+echo "the module's version is the package's: $version"
 
 warnings=$(groff -ww -z -man "$root/docs/tvqconverter.1" 2>&1)
 if [ -n "$warnings" ]; then

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import tvq
+import tvq.plot
 from conftest import model, tvqconverter
 
 H, E = model.header_block(), model.ender_block()
@@ -62,9 +63,11 @@ def test_damage(tmp_path, name, data, where, reason, kept):
     # found when the records are asked for, not by open (unless in the header)
     for call in (lambda p: len(tvq.open(p)), lambda p: tvq.open(p).records(), tvq.read,
                  lambda p: list(tvq.iterate(p)), lambda p: tvq.read(p, start=-1),
-                 lambda p: tvq.read(open(p, "rb"))):
+                 lambda p: tvq.read(open(p, "rb")),
+                 lambda p: tvq.export(p, p.with_suffix(".h5"), step=100)):
         with pytest.raises(tvq.FormatError) as caught:
             call(path)
+        assert os.listdir(tmp_path) == ["run.tvq"]  # no export, whole or in part
         assert str(caught.value) == text
         error = caught.value
         assert (error.path, error.block, error.word, error.reason) == (str(path), block, word,
@@ -87,9 +90,16 @@ def test_damage(tmp_path, name, data, where, reason, kept):
     assert len([line for line in lines if len(line.split()) == 14]) == kept
 
 
-def test_names_are_only_names(tmp_path):
+def test_names_are_only_names(tmp_path, monkeypatch):
     """The failure decides the exception, not words in the file's name; any
-    byte of a name survives in the messages."""
+    byte of a name survives in the messages; a NUL ends no name."""
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "run.tvq").write_bytes(H + model.event_block(good(2)) + E)
+    for call in (tvq.read, tvq.open, lambda p: tvq.write(p, np.zeros((1, 6))),
+                 lambda p: tvq.export("run.tvq", p), lambda p: tvq.plot.histograms(p)):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call("new\0.csv")
+    assert os.listdir(tmp_path) == ["run.tvq"]
     with pytest.raises(FileNotFoundError):
         tvq.read(tmp_path / "missing is a directory.tvq")
     with pytest.raises(IsADirectoryError):
@@ -111,17 +121,23 @@ def test_iterate_yields_whole_chunks_before_damage(tmp_path):
         next(chunks)
 
 
+@pytest.mark.parametrize("write", [
+    lambda p: tvq.write(p, np.zeros((3, 6))),
+    lambda p: tvq.export(p.parent / "in.tvq", p),
+    lambda p: tvq.plot.save_new(tvq.plot.figure(p.parent / "in.tvq"), p),
+], ids=["write", "export", "plot"])
 @pytest.mark.parametrize("make", [
     lambda p: p.write_bytes(b"keep"),
     lambda p: p.mkdir(),
     lambda p: p.symlink_to(p.parent / "target"),
 ], ids=["file", "directory", "dangling link"])
-def test_existing_path_refused(tmp_path, make):
-    path = tmp_path / "out.tvq"
+def test_existing_path_refused(tmp_path, make, write):
+    path = tmp_path / "out.csv"
     make(path)
+    (tmp_path / "in.tvq").write_bytes(H + model.event_block(good(2)) + E)
     before = sorted(os.listdir(tmp_path)), os.lstat(path)
     with pytest.raises(FileExistsError, match="all ready exist"):
-        tvq.write(path, np.zeros((3, 6)))
+        write(path)
     assert (sorted(os.listdir(tmp_path)), os.lstat(path)) == before
     assert path.is_dir() or path.is_symlink() or path.read_bytes() == b"keep"
 
@@ -169,18 +185,58 @@ def test_ctrl_c_while_blocked_on_a_fifo(tmp_path, call):
             os.close(writer)
 
 
-def test_failed_write_leaves_no_file(tmp_path):
-    """A write cut by the file size limit: OSError, and no file."""
+def test_file_system_without_links(tmp_path, monkeypatch):
+    """Where a link cannot be made, the name is taken and then replaced."""
+    tvq.write(tmp_path / "linked.tvq", np.ones((3, 6)))
+    monkeypatch.setattr(os, "link", lambda *_: (_ for _ in ()).throw(PermissionError(1, "no")))
+    tvq.write(tmp_path / "renamed.tvq", np.ones((3, 6)))
+    assert sorted(os.listdir(tmp_path)) == ["linked.tvq", "renamed.tvq"]
+    assert (tmp_path / "renamed.tvq").read_bytes() == (tmp_path / "linked.tvq").read_bytes()
+
+
+class Meanwhile:
+    """Values whose conversion puts a file at the name being written, as
+    another process may."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __array__(self, dtype=None):
+        self.path.write_bytes(b"theirs")
+        return np.ones((5000, 6))
+
+
+@pytest.mark.parametrize("limit, meanwhile, error, left", [
+    (40000, False, "%d OSError %s" % (errno.EFBIG, "out.tvq"), []),
+    (40000, True, "%d OSError %s" % (errno.EFBIG, "out.tvq"), [b"theirs"]),
+    (-1, True, "%d FileExistsError %s" % (errno.EEXIST, "out.tvq"), [b"theirs"]),
+])
+def test_failed_write_leaves_no_file(tmp_path, limit, meanwhile, error, left):
+    """A write cut by the file size limit, or whose name was taken meanwhile:
+    OSError naming the file, no file, and the other's file untouched."""
     path = tmp_path / "out.tvq"
-    code = ("import resource, signal, sys, tvq\n"
+    code = ("import os, resource, signal, sys, tvq, pathlib, test_damage\n"
             "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
-            "resource.setrlimit(resource.RLIMIT_FSIZE, (40000, 40000))\n"
-            "try:\n    tvq.write(sys.argv[1], [[1, 2, 3, 4, 5, 6]] * 5000)\n"
-            "except OSError as e:\n    print(e.errno, type(e).__name__)\n")
+            "resource.setrlimit(resource.RLIMIT_FSIZE, (%d, %d))\n"
+            "path = pathlib.Path(sys.argv[1])\n"
+            "try:\n    tvq.write(path, test_damage.Meanwhile(path) if %s else [[1] * 6] * 5000)\n"
+            "except OSError as e:\n    print(e.errno, type(e).__name__, os.path.basename(e.filename))\n"
+            % (limit, limit, meanwhile))
     out = subprocess.run([sys.executable, "-c", code, str(path)], stdout=subprocess.PIPE,
                          universal_newlines=True, env=os.environ).stdout
-    assert out.split() == [str(errno.EFBIG), "OSError"]
-    assert not path.exists()
+    assert out.strip() == error
+    assert [p.read_bytes() for p in tmp_path.iterdir()] == left
+
+
+def test_interrupted_export_leaves_no_file(tmp_path):
+    """Ctrl-C during an export: the output is whole or absent, never cut."""
+    tvq.write(tmp_path / "in.tvq", np.ones((2_000_000, 6)))
+    proc = subprocess.Popen([sys.executable, "-m", "tvq", "export", str(tmp_path / "in.tvq"),
+                             "-o", str(tmp_path / "out.csv")], stdout=subprocess.PIPE)
+    while len(os.listdir(tmp_path)) == 1 and proc.poll() is None:  # until it writes
+        time.sleep(0.01)
+    proc.send_signal(signal.SIGINT)
+    assert (proc.wait(60), os.listdir(tmp_path)) == (130, ["in.tvq"])
 
 
 def random_records(seed):

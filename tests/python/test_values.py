@@ -8,10 +8,14 @@ import os
 import pathlib
 import random
 import subprocess
+import re
 import sys
+import warnings
 
+import h5py
 import numpy as np
 import numpy.lib.recfunctions
+import pandas as pd
 import pytest
 
 import tvq
@@ -69,7 +73,9 @@ def test_read_and_write_as_the_program(tmp_path, lines):
     columns[:, 0] = expected[:, 0].view("<i4")
     columns[:, 1:] = expected[:, 1:].view("<f4")
     tvq.write(tmp_path / "columns.tvq", columns)
-    for name in ("struct.tvq", "columns.tvq"):
+    frame = tvq.to_pandas(path)
+    tvq.write(tmp_path / "frame.tvq", frame[list(reversed(frame.columns))])  # by name
+    for name in ("struct.tvq", "columns.tvq", "frame.tvq"):
         assert (tmp_path / name).read_bytes() == path.read_bytes()
 
 
@@ -108,13 +114,22 @@ def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
     assert values.dtype.names == ("block", "event_id", "a", "b", "c")
     assert [list(row)[2:] for row in values] == expected
     assert np.array_equal(tvq.read(path, layout, data_size, ["a", "b", "c"]), values)
-    tvq.write(tmp_path / "again.tvq", values, layout=layout, data_size=data_size)
+    tvq.write(tmp_path / "again.tvq", values, layout=layout, data_size=data_size,
+              names=["a", "b", "c"])
     assert np.array_equal(tvq.read(tmp_path / "again.tvq", layout, data_size)["v2"],
                           values["c"])
 
 
+WRITTEN = [(1, 1, 1, 2.0), (1, 2, 3, 4.0)]
+
+
 @pytest.mark.parametrize("layout, data_size, values, error", [
-    ("%d %f", 4, [[1, 2], [3, 4]], None),
+    ("%d %f", 4, [[1, 2], [3, 4]], WRITTEN),
+    ("%d %f", 4, np.array([(2, 1, 7), (4, 3, 7)], [("v1", "f8"), ("v0", "i8"), ("block", "u4")]),
+     WRITTEN),
+    ("%d %f", 4, pd.DataFrame({"v1": [2.0, 4.0], "x": 0, "v0": [1, 3]}), WRITTEN),
+    ("%d %f", 4, np.array([(1, 1e39)], [("v0", "i4"), ("v1", "f8")]), [(1, 1, 1, np.inf)]),
+    ("%d %f", 4, np.zeros(1, [("v0", "i4"), ("v", "f4")]), "no field 'v1'"),
     ("%d %s", 4, [[1, 2]], "only %d and %f conversions"),
     ("%d%d", 4, [[1, 2]], "separated by white space"),
     ("%f", 2, [[1]], "a float does not fit in one word"),
@@ -126,29 +141,70 @@ def test_records_of_other_sizes(tmp_path, layout, data_size, expected):
 ])
 def test_layouts_refused_as_the_settings_refuse_them(tmp_path, layout, data_size, values, error):
     path = tmp_path / "out.tvq"
-    if error is None:
-        tvq.write(path, values, layout=layout, data_size=data_size)
-        assert tvq.read(path, layout, data_size).tolist() == [(1, 1, 1, 2.0), (1, 2, 3, 4.0)]
+    if not isinstance(error, str):
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # nothing printed
+            tvq.write(path, values, layout=layout, data_size=data_size)
+        assert tvq.read(path, layout, data_size).tolist() == error
         return
     with pytest.raises(ValueError, match=error):
         tvq.write(path, values, layout=layout, data_size=data_size)
     assert not path.exists()
 
 
-@pytest.mark.parametrize("cut, status, last", [
-    (None, 0, "v5            %f                 0             12        3.25062"),
-    (40000, 1, "problem       {}: block 2 of {} is incomplete: 7232 of 16384 bytes (the figures "
-               "above are of the records before it)"),
+VERSION = re.search(r"project\(tvqconverter VERSION (\S+)", (pathlib.Path(__file__).parents[2] /
+                                                            "CMakeLists.txt").read_text())[1]
+
+
+@pytest.mark.parametrize("args, cut, status, last", [
+    ([], None, 0, "v5            %f                 0             12        3.25062"),
+    ([], 40000, 1, "problem       {}: block 2 of {} is incomplete: 7232 of 16384 bytes (the "
+                   "figures above are of the records before it)"),
+    (["{}", "--names", "a,b,c,d,e,f"], None, 0, "{}  RUN-1001  1  5  f  %f  -inf  inf  nan"),
+    (["--version"], None, 0, "tvq " + VERSION),
 ])
-def test_info(tmp_path, cut, status, last):
-    path = t2b(tmp_path, LINES[:3] + LINES[-1:])
+def test_info(tmp_path, args, cut, status, last):
+    path = t2b(tmp_path, LINES[:4] + ["7 8 9 10 11 inf"] if args else LINES[:3] + LINES[-1:])
     path.write_bytes(path.read_bytes()[:cut])
-    proc = subprocess.run([sys.executable, "-m", "tvq", "info", str(path)], env=os.environ,
-                          stdout=subprocess.PIPE, universal_newlines=True)
-    assert proc.returncode == status
+    args = [a.format(path) for a in args] if args[:1] != ["--version"] else args
+    proc = subprocess.run([sys.executable, "-m", "tvq"] + ["info", str(path)] * (
+        args[:1] != ["--version"]) + args, env=os.environ, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, universal_newlines=True)
+    assert (proc.returncode, proc.stderr) == (status, "")  # no NumPy warning of NaN or inf
     lines = proc.stdout.splitlines()
-    assert "run_number    'RUN-1001'" in lines and "records       4" in lines
-    assert lines[-1] == last.format(path, path)
+    assert args or "run_number    'RUN-1001'" in lines and "records       4" in lines
+    assert " ".join(lines[-1].split()) == " ".join(last.format(path, path).split())
+    assert tvq.__version__ == VERSION
+
+
+@pytest.mark.parametrize("suffix, runs", [(".h5", 1), (".h5", 2), (".csv", 1), (".csv", 2),
+                                          (".npy", 1)])
+def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs):
+    sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
+    out = tmp_path / ("out" + suffix)
+    assert tvq.export(sources, out, step=300, progress=runs > 1) == len(
+        LINES + MANY + MANY[:5] * (runs - 1))
+    assert ("\r100%|" in capsys.readouterr().err) == (runs > 1)  # the progress bar, to its end
+    for source in sources:
+        expected = tvq.read(source)
+        if suffix == ".h5":
+            with h5py.File(out) as f:
+                got, attrs = f[source.name][:], dict(f[source.name].attrs)
+            with tvq.open(source) as f:
+                assert attrs["source"] == str(source) and attrs["header.run_number"] == \
+                    f.header["run_number"] and attrs["ender.ender"] == f.ender["ender"]
+        elif suffix == ".csv":
+            got = pd.read_csv(out)
+            assert list(got.columns[:runs]) == ["path"] * (runs - 1) + ["block"]
+            got = got[got.path == str(source)] if runs > 1 else got
+        else:
+            got = np.load(out)
+        for name in expected.dtype.names:
+            column = np.asarray(got[name]).astype(expected.dtype[name])
+            nan = np.isnan(column) if column.dtype.kind == "f" else np.zeros(len(column), bool)
+            assert np.array_equal(nan, np.isnan(expected[name]) if nan.dtype.kind == "f" and
+                                  column.dtype.kind == "f" else nan)
+            assert column[~nan].tobytes() == expected[name][~nan].tobytes()
 
 
 def test_readme_session(monkeypatch):
