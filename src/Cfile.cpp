@@ -1,22 +1,17 @@
 // Cfile: descriptor I/O for the converter. An input is read through one
 // buffer that also keeps the last block, so that a block can be served again;
 // an output is gathered in one buffer and written in large pieces, every
-// write checked, by a thread of its own while the buffer fills.
+// write checked.
 #include "Cfile.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <new>
 
 #include "byte_masks.h"
 #include "messages.h"
@@ -33,113 +28,7 @@ static_assert(OUTPUT_BUFFER_SIZE >= Cfile::OUTPUT_ROOM, "reserved room fits the 
 static_assert(DUMP_LINES * DUMP_LINE_LEN <= static_cast<int>(Cfile::OUTPUT_ROOM),
               "a block's dump is formatted in place");
 
-// write_fully() : writes every byte, through short writes and interruptions;
-// 0, or the errno of the write that failed, with written the bytes that
-// reached the file. A write that takes none of the bytes would make no
-// progress if tried again: it fails as on a full disk (ENOSPC), as
-// coreutils' full_write takes it.
-int write_fully(int fd, const char* data, size_t length, size_t& written) {
-  written = 0;
-  while (written < length) {
-    const ssize_t done = ::write(fd, data + written, length - written);
-    if (done == 0) return ENOSPC;
-    if (done > 0) written += static_cast<size_t>(done);
-    else if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
 }  // namespace
-
-// The writing thread: it writes the pieces of the buffer it is handed, in
-// order, and stops writing at the first failure. Its owner takes the buffer
-// back whole when it is full and writes the rest itself from where the
-// thread stopped, so that a failure happens again, is reported and raises
-// its signal (SIGXFSZ) where a single-threaded program would meet it. The
-// thread blocks every signal.
-struct Cfile::Writer {
-  Writer(int fd_, const char* buffer_) : fd(fd_), buffer(buffer_) {}
-  ~Writer() {
-    if (!started) return;
-    {
-      const std::lock_guard<std::mutex> hold(lock);
-      stop = true;
-    }
-    work.notify_one();
-    pthread_join(thread, nullptr);
-  }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
-
-  // hand() : bytes up to end of the buffer are the thread's to write.
-  void hand(size_t end) {
-    bool wake = false;
-    {
-      const std::lock_guard<std::mutex> hold(lock);
-      handed = end;
-      wake = idle;
-    }
-    if (wake) work.notify_one();
-  }
-
-  // take_back() : waits until the thread has done with what it was handed;
-  // returns where the owner goes on writing (all that was handed, or the
-  // first byte not written after a failure). The buffer is the owner's
-  // again from its start.
-  size_t take_back() {
-    std::unique_lock<std::mutex> hold(lock);
-    owner_waits = true;
-    done.wait(hold, [this] { return taken == handed; });
-    owner_waits = false;
-    const size_t resume = failed ? written : handed;
-    handed = taken = written = 0;
-    failed = false;
-    return resume;
-  }
-
-  static void* run(void* self) {
-    static_cast<Writer*>(self)->write_pieces();
-    return nullptr;
-  }
-
-  void write_pieces() {
-    std::unique_lock<std::mutex> hold(lock);
-    for (;;) {
-      idle = true;
-      work.wait(hold, [this] { return taken != handed || stop; });
-      idle = false;
-      if (taken == handed) return;
-      const size_t from = taken;
-      const size_t to = handed;
-      const bool skip = failed;
-      hold.unlock();
-      size_t piece_written = 0;
-      const int error_number = skip ? 0 : write_fully(fd, buffer + from, to - from, piece_written);
-      hold.lock();
-      if (!skip) {
-        written = from + piece_written;
-        failed = error_number != 0;
-      }
-      taken = to;
-      if (owner_waits && taken == handed) done.notify_one();
-    }
-  }
-
-  const int fd;
-  const char* const buffer;
-  pthread_t thread{};
-  bool started = false;
-  std::mutex lock;
-  std::condition_variable work;  // for the thread: a piece, or the stop
-  std::condition_variable done;  // for the owner: all handed is taken
-  size_t handed = 0;   // the buffer's first bytes handed over
-  size_t taken = 0;    // of them, those written, or given up after a failure
-  size_t written = 0;  // of them, those that reached the file
-  bool failed = false;
-  bool stop = false;
-  bool idle = false;
-  bool owner_waits = false;
-};
 
 Cfile::Cfile()
     : m_fd(-1),
@@ -152,18 +41,12 @@ Cfile::Cfile()
       m_replay(false),
       m_have_last(false),
       m_blocks_read(0),
-      m_write_error(0),
-      m_handed(0),
-      m_writer_refused(false) {}
+      m_write_error(0) {}
 
 // Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
   if (m_fd >= 0) {
-    if (m_output && !m_write_failed) {
-      const size_t from = m_writer ? m_writer->take_back() : 0;
-      write_all(m_buffer + from, m_end - from);
-    }
-    m_writer.reset();
+    if (m_output && !m_write_failed) write_all(m_buffer, m_end);
     ::close(m_fd);
   }
   delete[] reinterpret_cast<int16_t*>(m_buffer);
@@ -363,55 +246,31 @@ void Cfile::report_write_failure(int error_number) {
   say("cannot write %s: %s\n", m_name.c_str(), std::strerror(error_number));
 }
 
+// write_all() : writes every byte, through short writes and interruptions;
+// 0, or the errno of the write that failed. A write that takes none of the
+// bytes would make no progress if tried again: it fails as on a full disk
+// (ENOSPC), as coreutils' full_write takes it.
 int Cfile::write_all(const char* data, size_t length) {
-  size_t written = 0;
-  return write_fully(m_fd, data, length, written);
+  while (length > 0) {
+    const ssize_t done = ::write(m_fd, data, length);
+    if (done == 0) return ENOSPC;
+    if (done > 0) {
+      data += done;
+      length -= static_cast<size_t>(done);
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
 }
 
-// A failure is remembered and the rest of the output dropped. What the
-// writing thread has not written is written here, so that every failure is
-// seen at this point.
+// A failure is remembered and the rest of the output dropped.
 void Cfile::flush_output() {
   if (!m_write_failed) {
-    const size_t from = m_writer ? m_writer->take_back() : 0;
-    const int error_number = write_all(m_buffer + from, m_end - from);
+    const int error_number = write_all(m_buffer, m_end);
     if (error_number != 0) report_write_failure(error_number);
   }
   m_end = 0;
-  m_handed = 0;
-}
-
-void Cfile::hand_over() {
-  m_handed = m_end;
-  if (m_write_failed || !start_writer()) return;
-  m_writer->hand(m_end);
-}
-
-// start_writer() : the writing thread, started at the first piece; false
-// when it cannot be, and then the owner writes everything itself.
-bool Cfile::start_writer() {
-  if (m_writer) return true;
-  if (m_writer_refused) return false;
-  m_writer_refused = true;
-  std::unique_ptr<Writer> writer(new (std::nothrow) Writer(m_fd, m_buffer));
-  if (!writer) return false;
-  // A small stack: the thread only waits and writes.
-  constexpr size_t STACK = 128 * 1024;
-  pthread_attr_t attributes;
-  if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, STACK);
-  sigset_t all;
-  sigset_t saved;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &saved);
-  const int created = pthread_create(&writer->thread, &attributes, &Writer::run, writer.get());
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-  pthread_attr_destroy(&attributes);
-  if (created != 0) return false;
-  writer->started = true;
-  m_writer = std::move(writer);
-  m_writer_refused = false;
-  return true;
 }
 
 int Cfile::write_binary(const void* data, size_t length) {
@@ -427,7 +286,6 @@ int Cfile::write_binary(const void* data, size_t length) {
   }
   std::memcpy(m_buffer + m_end, bytes, length);
   m_end += length;
-  if (m_end - m_handed >= WRITE_PIECE) hand_over();
   return m_write_failed ? ERROR : OK;
 }
 
@@ -452,7 +310,6 @@ int Cfile::write_one_block(const int16_t* block) {
 int Cfile::close() {
   if (m_fd >= 0) {
     if (m_output) flush_output();
-    m_writer.reset();
     const int result = ::close(m_fd);
     const int error_number = errno;
     m_fd = -1;

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "tvq_constants.h"
@@ -85,14 +84,7 @@ class Cfile {
   void commit_output(const char* end) {
     m_end = static_cast<size_t>(end - m_buffer);
     if (m_write_failed) m_end = 0;
-    if (m_end - m_handed >= WRITE_PIECE) hand_over();
   }
-
-  // Filled output is written while the buffer fills further, by a thread of
-  // its own, a piece of at least WRITE_PIECE bytes at a time; a failure is
-  // still seen, reported and acted on only when the buffer is full or the
-  // file closed, where a program writing only then would see it.
-  static constexpr size_t WRITE_PIECE = 32 * 1024;
 
 
   // close() : flushes and closes; ERROR (after a message) if any write of
@@ -112,8 +104,6 @@ class Cfile {
   int fill_input();
   int fill_block();
   void flush_output();
-  void hand_over();
-  bool start_writer();
   int write_all(const char* data, size_t length);
 
   int m_fd;
@@ -130,11 +120,6 @@ class Cfile {
   bool m_have_last;
   int64_t m_blocks_read;
   int m_write_error;
-  // Output: the first m_handed bytes of the buffer are the writer's.
-  size_t m_handed;
-  bool m_writer_refused;  // no thread could be started: the owner writes all
-  struct Writer;
-  std::unique_ptr<Writer> m_writer;  // started with the first piece handed over
 };
 
 #endif
