@@ -182,15 +182,18 @@ __attribute__((always_inline)) inline bool parse_exponent(const char* s, int len
   return (((bytes | 0x20) & 0xFF) == 'e') & (static_cast<unsigned>(count - 1) <= 1) & digits_only;
 }
 
-// A signed decimal integer within 32 bits, as "%d" reads it, that fills the
-// whole token.
-inline bool scan_integer(const char* s, int length, uint32_t& raw) {
+// scan_integer() : a signed decimal integer within 32 bits, as "%d" reads
+// it, that fills the length bytes at s.
+__attribute__((always_inline)) inline bool scan_integer(const char* s, int length,
+                                                        uint32_t& raw) {
   const bool negative = *s == '-';
-  const int sign = (*s == '-') | (*s == '+');
+  const int sign = negative | (*s == '+');
   s += sign;
   const int count = length - sign;
   // More than ten digits are refused anyway.
-  if (count < 1 || count > 10 || (find_non_digits(s) & ((1u << count) - 1)) != 0) return false;
+  if (static_cast<unsigned>(count - 1) >= 10 ||
+      (find_non_digits(s) & ((1u << count) - 1)) != 0)
+    return false;
   const int first = count < 8 ? count : 8;
   const auto magnitude = static_cast<int64_t>(
       value_of_digits(load_eight(s), first) * POWERS_OF_TEN[count - first] +
@@ -269,128 +272,43 @@ __attribute__((noinline)) double exact_value(uint64_t significand, int exponent)
   return std::fma(value, power, -whole) == 0.0 ? value : NOT_EXACT;
 }
 
-// The tokens of a line, a window of 64 bytes at a time: runs of bytes that
-// are neither white space nor NUL, before the line's end or its first NUL.
-// Bit i of a mask stands for bytes[i].
-struct Token_window {
-  const char* bytes;
-  size_t left;          // bytes of the line from bytes on, NUL or not
-  uint64_t starts;      // the first byte of each token not taken yet
-  uint64_t ends;        // the byte after each of them
-  uint64_t non_digits;  // bytes that are not decimal digits
-  uint64_t points;      // '.'
-  uint64_t signs;       // '+' or '-'
-  bool line_ended;      // the line ends in the window
-};
+// What float_bits() and scan_exponent_float() give for a token they leave
+// to scan_float_token(): any value above 32 bits.
+constexpr uint64_t NOT_TAKEN = uint64_t{1} << 32;
 
-constexpr size_t WINDOW = 64;
-
-inline Token_window look_at(const char* bytes, size_t left) {
-  uint64_t separators = 0;
-  uint64_t nuls = 0;
-  uint64_t digits = 0;
-  uint64_t points = 0;
-  uint64_t signs = 0;
-  for (size_t i = 0; i < WINDOW; i += 16) {
-    signs |= uint64_t{bytes_in_range(bytes + i, '+', '+') | bytes_in_range(bytes + i, '-', '-')}
-             << i;
-    points |= uint64_t{bytes_in_range(bytes + i, '.', '.')} << i;
-    separators |= uint64_t{find_separators(bytes + i)} << i;
-    nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
-    digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
-  }
-  // bytes before the first NUL and the line's end: all of them when the
-  // window has neither
-  const uint64_t before_end = left < WINDOW ? (uint64_t{1} << left) - 1 : ~uint64_t{0};
-  const uint64_t in_line = ((nuls & (0 - nuls)) - 1) & before_end;
-  const uint64_t tokens = ~separators & in_line;
-  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, points, signs,
-          nuls != 0 || left < WINDOW};
-}
-
-// next_window() : moves on to the window where the next token ends; false
-// when the line has no more tokens, or when one is longer than a window.
-__attribute__((noinline)) bool next_window(Token_window& window) {
-  while (window.ends == 0) {
-    size_t step = WINDOW;
-    if (window.starts != 0) {
-      // A token runs on past the window: the next window starts with it.
-      step = static_cast<size_t>(__builtin_ctzll(window.starts));
-      if (step == 0) return false;
-    } else if (window.line_ended) {
-      return false;
-    }
-    window = look_at(window.bytes + step, window.left - step);
-  }
-  return true;
-}
-
-// to_float() : the float nearest to significand * 10^power, which lies
-// between 10^-37 and 10^38 or is zero, with the sign; false when only the
-// C library can tell.
-__attribute__((always_inline)) inline bool to_float(uint64_t significand, int power, bool negative,
-                                                    double value, uint32_t& raw) {
+// float_bits() : the bits of the float nearest to value, the computed
+// significand * 10^power, which lies between 10^-37 and 10^38 or is zero;
+// NOT_TAKEN when only the C library can tell.
+__attribute__((always_inline)) inline uint64_t float_bits(uint64_t significand, int power,
+                                                          double value) {
   if (near_float_halfway(value)) {
     value = exact_value(significand, power);
-    if (std::isnan(value)) return false;
+    if (std::isnan(value)) return NOT_TAKEN;
   }
   const auto result = static_cast<float>(value);
-  std::memcpy(&raw, &result, sizeof raw);
-  raw ^= uint32_t{negative} << 31;
-  return true;
+  uint32_t bits = 0;
+  std::memcpy(&bits, &result, sizeof bits);
+  return bits;
 }
 
-// scan_exponent_float() : the float of a mantissa of up to 19 digits,
-// significand * 10^(whole - scale), with an exponent at after, if any; false
-// when the value is not a normal float far from its limits, or the exponent
-// not of one or two digits.
-__attribute__((noinline)) bool scan_exponent_float(const Token_window& window, uint64_t significand,
-                                                   int whole, int scale, int after, int end,
-                                                   bool negative, uint32_t& raw) {
+// scan_exponent_float() : the bits of the float significand *
+// 10^(power + exponent), the exponent being the length bytes at s (none when
+// length is 0), with room the largest exponent that keeps the value below
+// 10^38; non_digits has bit i set when s[i] is not a digit. NOT_TAKEN when
+// the value is not a normal float far from its limits, or the exponent not
+// of one or two digits.
+__attribute__((noinline)) uint64_t scan_exponent_float(uint64_t significand, int power, int room,
+                                                       const char* s, int length,
+                                                       uint64_t non_digits) {
   int exponent = 0;
-  if (after != end &&
-      !parse_exponent(window.bytes + after, end - after, window.non_digits >> after, exponent))
-    return false;
+  if (length != 0 && !parse_exponent(s, length, non_digits, exponent)) return NOT_TAKEN;
   // Below 10^38, so no overflow, and a power in the table.
-  const int power = whole + exponent - scale;
-  if (whole + exponent > 38 || power < MIN_POWER) return false;
+  if (exponent > room || power + exponent < MIN_POWER) return NOT_TAKEN;
+  power += exponent;
   const double value = static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[power - MIN_POWER];
   // No denormal: at least 10^-37, or zero.
-  if ((value < 1e-37) & (significand != 0)) return false;
-  return to_float(significand, power, negative, value, raw);
-}
-
-// The float of a token of up to 19 digits with an exponent of one or two
-// digits, if any, that is a normal float far from its limits: nearly every
-// float of a data file, those printed for a round trip ("%.16e", 17 digits)
-// included. Its sign and point are read from the window's masks, so that
-// reading the digits waits for no byte; a plain decimal of up to 16 digits,
-// the most common, is read here, any other in scan_exponent_float(). false
-// leaves the token to scan_float_token().
-__attribute__((always_inline)) inline bool scan_short_float(const Token_window& window, int start,
-                                                            int end, uint32_t& raw) {
-  const char* s = window.bytes + start;
-  const bool negative = *s == '-';
-  const int sign = static_cast<int>((window.signs >> start) & 1);
-  const int at = start + sign;
-  const uint64_t other = window.non_digits >> at;
-  const int whole = __builtin_ctzll(other);
-  const bool point = (window.points >> (at + whole)) & 1;
-  const int digits = whole + __builtin_ctzll(other >> (whole + point));
-  const int after = at + digits + point;  // the byte after the mantissa
-  if (static_cast<unsigned>(digits - 1) >= MAX_MANTISSA_DIGITS) return false;
-  uint64_t significand = sixteen_digits(s + sign, whole, point, digits < 16 ? digits : 16);
-  if (digits > 16) {
-    significand = significand * POWERS_OF_TEN[digits - 16] +
-                  eight_digits(s + sign + 16, whole - 16, point, digits - 16);
-    return scan_exponent_float(window, significand, whole, digits, after, end, negative, raw);
-  }
-  if (after != end)
-    return scan_exponent_float(window, significand, whole, 16, after, end, negative, raw);
-  // At most 16 digits and no exponent: 10^-16 <= value < 10^16, or zero.
-  const int power = whole - 16;
-  const double value = static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[power - MIN_POWER];
-  return to_float(significand, power, negative, value, raw);
+  if ((value < 1e-37) & (significand != 0)) return NOT_TAKEN;
+  return float_bits(significand, power, value);
 }
 
 // scan_float_token() : a float token the short path does not take: more
@@ -412,17 +330,149 @@ __attribute__((noinline)) bool scan_float_token(const char* first, const char* l
   return true;
 }
 
-// scan_token() : the next token of the line as a number of the line format's
-// kind. true when it is plain and the whole token, so that the C library
-// would read the same number and end at the same place. ONE_WINDOW: the
-// line ends in the first window.
-template <bool ONE_WINDOW, char KIND>
-__attribute__((always_inline)) inline bool scan_token(Token_window& window, uint32_t& raw) {
-  if (window.ends == 0 && (ONE_WINDOW || !next_window(window))) return false;
-  const int start = __builtin_ctzll(window.starts);
-  const int end = __builtin_ctzll(window.ends);
-  window.starts &= window.starts - 1;
-  window.ends &= window.ends - 1;
+// The tokens of a line, runs of bytes that are neither white space nor NUL,
+// before the line's end or its first NUL, seen from masks of its bytes:
+// bit i of a mask stands for bytes[i]. Mask is uint64_t for a window of 64
+// bytes, or unsigned __int128 for two.
+template <typename Mask>
+struct Token_window {
+  const char* bytes;
+  size_t left;     // bytes of the line from bytes on, NUL or not
+  Mask starts;     // the first byte of each token not taken yet
+  Mask ends;       // the byte after each of them
+  Mask non_digits;  // bytes that are not decimal digits
+  Mask points;     // '.'
+  Mask signs;      // '+' or '-'
+  bool line_ended;  // the line ends in the window
+};
+
+__extension__ typedef unsigned __int128 Wide_mask;
+
+constexpr size_t WINDOW = 64;
+
+// The byte classes of 64 bytes, bit i for bytes[i].
+struct Byte_classes {
+  uint64_t separators;  // white space or NUL
+  uint64_t nuls;
+  uint64_t digits;
+  uint64_t points;
+  uint64_t signs;
+};
+
+inline Byte_classes classify(const char* bytes) {
+  Byte_classes classes{};
+  for (size_t i = 0; i < WINDOW; i += 16) {
+    classes.signs |=
+        uint64_t{bytes_in_range(bytes + i, '+', '+') | bytes_in_range(bytes + i, '-', '-')} << i;
+    classes.points |= uint64_t{bytes_in_range(bytes + i, '.', '.')} << i;
+    classes.separators |= uint64_t{find_separators(bytes + i)} << i;
+    classes.nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
+    classes.digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
+  }
+  return classes;
+}
+
+// window_of() : the tokens of the line from bytes on, seen through as many
+// windows as Mask holds; windows after a NUL are not looked at.
+template <typename Mask>
+inline Token_window<Mask> window_of(const Byte_classes& first, const char* bytes, size_t left) {
+  constexpr size_t SIZE = 8 * sizeof(Mask);
+  Mask separators = first.separators;
+  Mask nuls = first.nuls;
+  Mask digits = first.digits;
+  Mask points = first.points;
+  Mask signs = first.signs;
+  if constexpr (SIZE > WINDOW) {
+    const Byte_classes second = classify(bytes + WINDOW);
+    separators |= Mask{second.separators} << WINDOW;
+    nuls |= Mask{second.nuls} << WINDOW;
+    digits |= Mask{second.digits} << WINDOW;
+    points |= Mask{second.points} << WINDOW;
+    signs |= Mask{second.signs} << WINDOW;
+  }
+  // bytes before the first NUL and the line's end: all of them when the
+  // window has neither
+  const Mask before_end = left < SIZE ? (Mask{1} << left) - 1 : ~Mask{0};
+  const Mask in_line = ((nuls & (0 - nuls)) - 1) & before_end;
+  const Mask tokens = ~separators & in_line;
+  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, points, signs,
+          nuls != 0 || left < SIZE};
+}
+
+inline int lowest_bit(uint64_t mask) { return __builtin_ctzll(mask); }
+inline int lowest_bit(Wide_mask mask) {
+  const auto low = static_cast<uint64_t>(mask);
+  return low != 0 ? __builtin_ctzll(low) : 64 + __builtin_ctzll(static_cast<uint64_t>(mask >> 64));
+}
+
+// next_window() : moves on to the window where the next token ends; false
+// when the line has no more tokens, or when one is longer than a window.
+__attribute__((noinline)) bool next_window(Token_window<uint64_t>& window) {
+  while (window.ends == 0) {
+    size_t step = WINDOW;
+    if (window.starts != 0) {
+      // A token runs on past the window: the next window starts with it.
+      step = static_cast<size_t>(__builtin_ctzll(window.starts));
+      if (step == 0) return false;
+    } else if (window.line_ended) {
+      return false;
+    }
+    window = window_of<uint64_t>(classify(window.bytes + step), window.bytes + step,
+                                 window.left - step);
+  }
+  return true;
+}
+
+// The float of a token of up to 19 digits with an exponent of one or two
+// digits, if any, that is a normal float far from its limits: nearly every
+// float of a data file, those printed for a round trip ("%.16e", 17 digits)
+// included. Its sign and point are read from the window's masks, so that
+// reading the digits waits for no byte; a plain decimal of up to 16 digits,
+// the most common, is read here, any other in scan_exponent_float(). false
+// leaves the token to scan_float_token().
+template <typename Mask>
+__attribute__((always_inline)) inline bool scan_short_float(const Token_window<Mask>& window,
+                                                            int start, int end, uint32_t& raw) {
+  const char* s = window.bytes + start;
+  const bool negative = *s == '-';
+  const int sign = static_cast<int>(static_cast<uint64_t>(window.signs >> start) & 1);
+  const int at = start + sign;
+  // The token within the 64 bytes from at, which the masks are cut to.
+  if (end - at > 40) return false;
+  const auto other = static_cast<uint64_t>(window.non_digits >> at);
+  const auto points = static_cast<uint64_t>(window.points >> at);
+  const int whole = __builtin_ctzll(other);
+  const bool point = (points >> whole) & 1;
+  const int digits = whole + __builtin_ctzll(other >> (whole + point));
+  const int after = at + digits + point;  // the byte after the mantissa
+  if (static_cast<unsigned>(digits - 1) >= MAX_MANTISSA_DIGITS) return false;
+  uint64_t significand = sixteen_digits(s + sign, whole, point, digits < 16 ? digits : 16);
+  uint64_t bits = 0;
+  if (digits > 16) {
+    significand = significand * POWERS_OF_TEN[digits - 16] +
+                  eight_digits(s + sign + 16, whole - 16, point, digits - 16);
+    bits = scan_exponent_float(significand, whole - digits, 38 - whole, window.bytes + after,
+                               end - after, other >> (after - at));
+  } else if (after != end) {
+    bits = scan_exponent_float(significand, whole - 16, 38 - whole, window.bytes + after,
+                               end - after, other >> (after - at));
+  } else {
+    // At most 16 digits and no exponent: 10^-16 <= value < 10^16, or zero.
+    const int power = whole - 16;
+    bits = float_bits(significand, power,
+                      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[power - MIN_POWER]);
+  }
+  if (bits == NOT_TAKEN) return false;
+  raw = static_cast<uint32_t>(bits) ^ (uint32_t{negative} << 31);
+  return true;
+}
+
+// scan_token() : the token from start to end as a number of the line
+// format's kind. true when it is plain and the whole token, so that the C
+// library would read the same number and end at the same place.
+template <char KIND, typename Mask>
+__attribute__((always_inline)) inline bool scan_token(const Token_window<Mask>& window, int start,
+                                                      int end, uint32_t& raw) {
   if constexpr (KIND == 'd') {
     return scan_integer(window.bytes + start, end - start, raw);
   } else {
@@ -431,22 +481,66 @@ __attribute__((always_inline)) inline bool scan_token(Token_window& window, uint
   }
 }
 
-// The line format's kinds, unrolled at compile time.
-template <bool ONE_WINDOW, size_t... I>
-inline bool scan_tokens(Token_window window, uint32_t* raw, std::index_sequence<I...>) {
-  return (scan_token<ONE_WINDOW, LINE_LAYOUT.kinds[I]>(window, raw[I]) && ...);
+// scan_window() : the format's numbers when the window holds all their
+// tokens, found first, without a branch, and then read each on its own, so
+// that they are read side by side. false when the window holds fewer
+// tokens (fewer says nothing), or a token is not a plain number.
+template <typename Mask, size_t... I>
+__attribute__((always_inline)) inline bool scan_window(const Token_window<Mask>& window,
+                                                       uint32_t* raw, bool& fewer,
+                                                       std::index_sequence<I...>) {
+  constexpr size_t COUNT = sizeof...(I);
+  Mask starts[COUNT];
+  Mask ends[COUNT];
+  Mask next_start = window.starts;
+  Mask next_end = window.ends;
+  ((starts[I] = next_start, ends[I] = next_end, next_start &= next_start - 1,
+    next_end &= next_end - 1),
+   ...);
+  fewer = ends[COUNT - 1] == 0;
+  if (fewer) return false;
+  return (scan_token<LINE_LAYOUT.kinds[I]>(window, lowest_bit(starts[I]), lowest_bit(ends[I]),
+                                           raw[I]) &&
+          ...);
 }
 
-__attribute__((noinline)) bool scan_long_line(const Token_window& first, uint32_t* raw) {
-  return scan_tokens<false>(first, raw, std::make_index_sequence<NUMBER_OF_DATA>());
+// scan_token_by_token() : the format's numbers window after window, each
+// window starting where a token runs on past the last one: for lines longer
+// than two windows.
+template <size_t I = 0>
+bool scan_token_by_token(Token_window<uint64_t> window, uint32_t* raw) {
+  if constexpr (I == static_cast<size_t>(NUMBER_OF_DATA)) {
+    return true;
+  } else {
+    if (window.ends == 0 && !next_window(window)) return false;
+    const int start = __builtin_ctzll(window.starts);
+    const int end = __builtin_ctzll(window.ends);
+    window.starts &= window.starts - 1;
+    window.ends &= window.ends - 1;
+    return scan_token<LINE_LAYOUT.kinds[I]>(window, start, end, raw[I]) &&
+           scan_token_by_token<I + 1>(window, raw);
+  }
+}
+
+// scan_long_line() : a line whose first window does not hold all its
+// numbers: its first two windows, or failing those window after window.
+__attribute__((noinline)) bool scan_long_line(const Byte_classes& first, const char* line,
+                                              size_t length, uint32_t* raw) {
+  bool fewer = false;
+  if (scan_window(window_of<Wide_mask>(first, line, length), raw, fewer,
+                  std::make_index_sequence<NUMBER_OF_DATA>()))
+    return true;
+  return fewer && scan_token_by_token(window_of<uint64_t>(first, line, length), raw);
 }
 
 }  // namespace
 
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
-  const Token_window window = look_at(line, length);
-  if (!window.line_ended) return scan_long_line(window, raw);
-  return scan_tokens<true>(window, raw, std::make_index_sequence<NUMBER_OF_DATA>());
+  const Byte_classes first = classify(line);
+  const Token_window<uint64_t> window = window_of<uint64_t>(first, line, length);
+  bool fewer = false;
+  if (scan_window(window, raw, fewer, std::make_index_sequence<NUMBER_OF_DATA>())) return true;
+  return fewer && !window.line_ended && scan_long_line(first, line, length, raw);
 }
 
 int USER_SSCANF(int32_t& count, const char* line, uint32_t* raw) {
