@@ -4,15 +4,16 @@
 // first). scan_with_c_library() below is that definition, used as it stands
 // for every line the fast path does not take.
 //
-// The fast path takes the plain lines, nearly all of them: tokens found 64
-// bytes at a time from byte masks, each token a whole number of the format's
-// kind: a decimal integer within 32 bits for "%d"; for "%f" a decimal float
-// of up to 19 digits with an exponent of up to two digits, read without a
-// loop (one product of two doubles, checked against float halfway points),
-// and by std::from_chars otherwise. Anything
-// else (a token that ends in other text, hexadecimal, infinities, a value
-// that overflows) goes to the C library. A differential test holds the two
-// paths to the same values.
+// The fast path takes the plain lines, nearly all of them. A line's tokens
+// are found first, from byte masks of its first 64 or 128 bytes (a longer
+// line's window after window), and then each is read on its own as a whole
+// number of the format's kind: a decimal integer within 32 bits for "%d";
+// for "%f" a decimal float of up to 19 digits with an exponent of up to two
+// digits, read without a loop (one product of two doubles, checked against
+// float halfway points), and by std::from_chars otherwise. Anything else (a
+// token that ends in other text, hexadecimal, infinities, a value that
+// overflows) goes to the C library. A differential test holds the two paths
+// to the same values.
 #include "line_scan.h"
 
 #include <charconv>
@@ -538,9 +539,9 @@ __attribute__((noinline)) bool scan_long_line(const Byte_classes& first, const c
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
   const Byte_classes first = classify(line);
   const Token_window<uint64_t> window = window_of<uint64_t>(first, line, length);
+  if (!window.line_ended) return scan_long_line(first, line, length, raw);
   bool fewer = false;
-  if (scan_window(window, raw, fewer, std::make_index_sequence<NUMBER_OF_DATA>())) return true;
-  return fewer && !window.line_ended && scan_long_line(first, line, length, raw);
+  return scan_window(window, raw, fewer, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
 int USER_SSCANF(int32_t& count, const char* line, uint32_t* raw) {
