@@ -254,13 +254,8 @@ inline bool near_float_halfway(double value) {
 __attribute__((noinline)) double exact_value(uint64_t significand, int exponent) {
   constexpr int MAX_EXACT_POWER = 22;  // 10^22 is the largest exact double power of ten
   constexpr double NOT_EXACT = std::numeric_limits<double>::quiet_NaN();
-  // A significand that a double does not hold may have zeros to spare.
-  while (significand >= uint64_t{1} << 53 && significand % 10 == 0) {
-    significand /= 10;
-    ++exponent;
-  }
-  if (significand >= uint64_t{1} << 53) return NOT_EXACT;
   if (exponent < -MAX_EXACT_POWER || exponent > MAX_EXACT_POWER) return NOT_EXACT;
+  if (significand >= uint64_t{1} << 53) return NOT_EXACT;  // not a double itself
   const auto whole = static_cast<double>(significand);
   const double power = POWERS_OF_TEN_DOUBLE[(exponent < 0 ? -exponent : exponent) - MIN_POWER];
   // One rounding each; the remainder, computed exactly, says whether it was
