@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -542,6 +543,58 @@ TVQ_FUZZ_NO_COVERAGE inline void read_line_reference(const char* line, Line_refe
       ref.scan.count != NUMBER_OF_DATA || !scan_reference::data_words(ref.scan, ref.words))
     return;
   ref.kind = Line_reference::data;
+}
+
+// An input that begins with BUILT_LINE gives a data line built from its bytes
+// (the first byte after the mark and so on, zeros past the end): an integer
+// from four bytes for each %d, and for each %f five bytes: the bits of a
+// float and a spelling of it, or of the point halfway to the next float up,
+// with 15 to 19 significant digits as round-trip printers write them, or in
+// full (up to 61 digits), or in full and a unit of its last digit above or
+// below. Random bytes seldom spell these.
+constexpr uint8_t BUILT_LINE = 0xFE;
+
+inline std::string built_line(const uint8_t* data, size_t size) {
+  size_t at = 0;
+  const auto next = [&](int count) {
+    uint32_t bits = 0;
+    for (int i = 0; i < count; ++i, ++at)
+      bits = bits << 8 | (at < size ? data[at] : 0u);
+    return bits;
+  };
+  std::string line;
+  char text[128];
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    if (i > 0) line += ' ';
+    if (LINE_LAYOUT.kinds[i] == 'd') {
+      std::snprintf(text, sizeof text, "%d", static_cast<int32_t>(next(4)));
+      line += text;
+      continue;
+    }
+    const uint32_t bits = next(4);
+    const uint32_t spelling = next(1);
+    float value = 0;
+    float up = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    const uint32_t bits_up = bits + 1;
+    std::memcpy(&up, &bits_up, sizeof up);
+    const double chosen = spelling & 1 ? (static_cast<double>(value) + up) / 2 : value;
+    const int digits = 15 + static_cast<int>(spelling >> 1 & 7) % 5;
+    if ((spelling & 16) || !std::isfinite(chosen)) {
+      std::snprintf(text, sizeof text, "%.*e", digits - 1, chosen);
+    } else {
+      std::snprintf(text, sizeof text, "%.60e", chosen);
+      char* mantissa_end = std::strchr(text, 'e');
+      char* last = mantissa_end;
+      while (last[-1] == '0') --last;
+      if (last[-1] == '.') --last;
+      std::memmove(last, mantissa_end, std::strlen(mantissa_end) + 1);
+      if ((spelling & 96) == 32 && last[-1] < '9') ++last[-1];
+      if ((spelling & 96) == 64 && last[-1] > '0') --last[-1];
+    }
+    line += text;
+  }
+  return line + '\n';
 }
 
 }  // namespace fuzz
