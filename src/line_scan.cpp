@@ -391,8 +391,9 @@ inline Token_window<Mask> window_of(const Byte_classes& first, const char* bytes
   const Mask before_end = left < SIZE ? (Mask{1} << left) - 1 : ~Mask{0};
   const Mask in_line = ((nuls & (0 - nuls)) - 1) & before_end;
   const Mask tokens = ~separators & in_line;
-  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~digits, points, signs,
-          nuls != 0 || left < SIZE};
+  // Past the line's end no byte is a digit: a number ends there.
+  return {bytes, left, tokens & ~(tokens << 1), ~tokens & (tokens << 1), ~(digits & in_line),
+          points, signs, nuls != 0 || left < SIZE};
 }
 
 inline int lowest_bit(uint64_t mask) { return __builtin_ctzll(mask); }
