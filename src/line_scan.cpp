@@ -293,7 +293,7 @@ __attribute__((always_inline)) inline uint64_t float_bits(uint64_t significand, 
 // 10^38; non_digits has bit i set when s[i] is not a digit. NOT_TAKEN when
 // the value is not a normal float far from its limits, or the exponent not
 // of one or two digits.
-__attribute__((noinline)) uint64_t scan_exponent_float(uint64_t significand, int power, int room,
+[[maybe_unused]] __attribute__((noinline)) uint64_t scan_exponent_float(uint64_t significand, int power, int room,
                                                        const char* s, int length,
                                                        uint64_t non_digits) {
   int exponent = 0;
@@ -313,7 +313,7 @@ __attribute__((noinline)) uint64_t scan_exponent_float(uint64_t significand, int
 // rounds correctly, as the C library does. The sign is taken here (from_chars
 // takes no '+'); infinities, NaNs and hexadecimal floats are left to the C
 // library, and so is a value that overflows or underflows.
-__attribute__((noinline)) bool scan_float_token(const char* first, const char* last,
+[[maybe_unused]] __attribute__((noinline)) bool scan_float_token(const char* first, const char* last,
                                                 uint32_t& raw) {
   const bool negative = *first == '-';
   first += (*first == '-') | (*first == '+');
