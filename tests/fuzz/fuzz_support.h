@@ -558,39 +558,31 @@ inline std::string built_line(const uint8_t* data, size_t size) {
   size_t at = 0;
   const auto next = [&](int count) {
     uint32_t bits = 0;
-    for (int i = 0; i < count; ++i, ++at)
-      bits = bits << 8 | (at < size ? data[at] : 0u);
+    for (int i = 0; i < count; ++i, ++at) bits = bits << 8 | (at < size ? data[at] : 0u);
     return bits;
   };
   std::string line;
   char text[128];
   for (int i = 0; i < NUMBER_OF_DATA; ++i) {
-    if (i > 0) line += ' ';
+    const uint32_t value = next(4);
+    const uint32_t bits[2] = {value, value + 1};
     if (LINE_LAYOUT.kinds[i] == 'd') {
-      std::snprintf(text, sizeof text, "%d", static_cast<int32_t>(next(4)));
-      line += text;
-      continue;
-    }
-    const uint32_t bits = next(4);
-    const uint32_t spelling = next(1);
-    float value = 0;
-    float up = 0;
-    std::memcpy(&value, &bits, sizeof value);
-    const uint32_t bits_up = bits + 1;
-    std::memcpy(&up, &bits_up, sizeof up);
-    const double chosen = spelling & 1 ? (static_cast<double>(value) + up) / 2 : value;
-    const int digits = 15 + static_cast<int>(spelling >> 1 & 7) % 5;
-    if ((spelling & 16) || !std::isfinite(chosen)) {
-      std::snprintf(text, sizeof text, "%.*e", digits - 1, chosen);
+      std::snprintf(text, sizeof text, &" %d"[i == 0], static_cast<int32_t>(bits[0]));
     } else {
-      std::snprintf(text, sizeof text, "%.60e", chosen);
-      char* mantissa_end = std::strchr(text, 'e');
-      char* last = mantissa_end;
-      while (last[-1] == '0') --last;
-      if (last[-1] == '.') --last;
-      std::memmove(last, mantissa_end, std::strlen(mantissa_end) + 1);
-      if ((spelling & 96) == 32 && last[-1] < '9') ++last[-1];
-      if ((spelling & 96) == 64 && last[-1] > '0') --last[-1];
+      const uint32_t spelling = next(1);
+      float pair[2];
+      std::memcpy(pair, bits, sizeof pair);
+      const double chosen = spelling & 1 ? (double{pair[0]} + pair[1]) / 2 : pair[0];
+      const bool full = !(spelling & 16) && std::isfinite(chosen);
+      const int precision = full ? 60 : 14 + static_cast<int>(spelling >> 1 & 7) % 5;
+      std::snprintf(text, sizeof text, &" %.*e"[i == 0], precision, chosen);
+      char* exponent = std::strchr(text, 'e');
+      char* last = exponent;
+      while (full && last[-1] == '0') --last;
+      if (full && last[-1] == '.') --last;
+      if (full) std::memmove(last, exponent, std::strlen(exponent) + 1);
+      if (full && (spelling & 96) == 32 && last[-1] < '9') ++last[-1];
+      if (full && (spelling & 96) == 64 && last[-1] > '0') --last[-1];
     }
     line += text;
   }
