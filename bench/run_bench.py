@@ -42,8 +42,8 @@ HEXDUMP_FORMAT = '8/2 "%04x " " \\n"'
 MB = 1e6
 
 # Targets: time over the dd limit, speed-up over the sscanf loop, memory.
-TARGET_DD_RATIO = {"-b2rb": 1.6, "-b2t": 2.0}
-TARGET_T2B_SPEEDUP = 7
+TARGET_DD_RATIO = {"-b2rb": 1.2, "-b2t": 1.6}
+TARGET_T2B_SPEEDUP = 8
 TARGET_RSS_KIB = 4096
 
 
@@ -116,6 +116,51 @@ def _decimal_text(rng):
     return text
 
 
+def _nine_digit_text(rng):
+    """A single-precision value between -10^6 and 10^6 as "%.9g" prints it,
+    the shortest form that always gives the same float back, as numpy.savetxt
+    writes floats with fmt="%.9g" (bench_python.py): -482817.719, 5.06250048 ..."""
+    value = struct.unpack("<f", struct.pack("<f", rng.uniform(-1e6, 1e6)))[0]
+    return "%.9g" % value
+
+
+def _seventeen_digit_text(rng):
+    """A double as "%.16e" prints it, 17 significant digits with an exponent,
+    which is what round-trip printing of doubles writes:
+    -3.1415926535897931e+00, 2.0000000000000001e-07 ..."""
+    value = rng.uniform(1.0, 10.0) * 10.0 ** rng.randint(-30, 30)
+    return "%.16e" % (-value if rng.random() < 0.25 else value)
+
+
+# The float shapes of the text input: name, what the report calls it, the
+# generator of one float's text.
+FLOAT_SHAPES = {
+    "short": ("floats of 1-7 digits", lambda rng: _decimal_text(rng)),
+    "nine": ("9-digit floats (%.9g)", _nine_digit_text),
+    "long": ("17-digit floats (%.16e)", _seventeen_digit_text),
+}
+
+
+def float32_bytes(text):
+    """The single-precision float nearest to the decimal text (ties to even),
+    as sscanf's %f gives it. float() rounds to a double first, which can only
+    go wrong when that double lies exactly halfway between two floats: then
+    the exact decimal decides."""
+    double = float(text)
+    bits = struct.unpack("<Q", struct.pack("<d", double))[0]
+    packed = struct.pack("<f", double)
+    if bits & ((1 << 29) - 1) == 1 << 28:
+        from fractions import Fraction
+        exact = Fraction(text.strip())
+        f = struct.unpack("<f", packed)[0]
+        f_bits = struct.unpack("<I", packed)[0]
+        # the other float of the pair: one step further from zero, or nearer
+        other = struct.pack("<I", f_bits + 1 if abs(double) > abs(f) else f_bits - 1)
+        if abs(Fraction(struct.unpack("<f", other)[0]) - exact) < abs(Fraction(f) - exact):
+            packed = other
+    return packed
+
+
 def _integer_value(rng):
     x = rng.random()
     if x < 0.5:
@@ -132,21 +177,22 @@ COMMENT_LINES = ["# calibration run, detector A\n", "c  channel map unchanged\n"
 POOL_SIZE = 1 << 16
 
 
-def generate_text_file(path, n_lines, seed, expect_t2b=None, expect_peer=None):
+def generate_text_file(path, n_lines, seed, expect_t2b=None, expect_peer=None, shape="short"):
     """A text file of n_lines data lines "int float float float float float"
-    (values drawn from seeded pools of varied numbers, mostly single spaces,
-    some tabs and double spaces) and a few comment lines; optionally also the
-    exact -t2b output and the sscanf peer's output for it.  Returns the number
-    of comment lines."""
+    (values drawn from seeded pools of varied numbers, the floats of one of
+    FLOAT_SHAPES, mostly single spaces, some tabs and double spaces) and a few
+    comment lines; optionally also the exact -t2b output and the sscanf peer's
+    output for it.  Returns the number of comment lines."""
     rng = random.Random(seed)
     ints = []
     for _ in range(POOL_SIZE):
         v = _integer_value(rng)
         ints.append((str(v), struct.pack("<i", v)))
     floats = []
+    float_text = FLOAT_SHAPES[shape][1]
     for _ in range(POOL_SIZE):
-        t = _decimal_text(rng)
-        floats.append((t, struct.pack("<f", float(t))))
+        t = float_text(rng)
+        floats.append((t, float32_bytes(t)))
     comment_every = max(1, n_lines // 8)
     comments = 0
     ft = open(path, "w", newline="\n")
@@ -456,20 +502,28 @@ class Bench:
             print("program not found: %s (peers and limits are still timed)" % args.binary)
 
         blocks_file = self.path("blocks.tvq")
-        text_file = self.path("lines.txt")
         exp_b2rb = self.path("expected_b2rb.txt")
         exp_b2t = self.path("expected_b2t.txt")
-        exp_t2b = self.path("expected_t2b.tvq")
-        exp_peer = self.path("expected_peer.bin")
         t0 = time.perf_counter()
         generate_block_file(blocks_file, args.blocks, args.seed, exp_b2rb, exp_b2t)
-        comments = generate_text_file(text_file, args.lines, args.seed, exp_t2b, exp_peer)
-        print("generated in %.1f s: %s, %d blocks (%d event blocks of %d records), %.1f MB; "
-              "%s, %d data lines + %d comment lines, %.1f MB" % (
-                  time.perf_counter() - t0, os.path.basename(blocks_file), args.blocks,
-                  args.blocks - 2, RECORDS_PER_BLOCK, os.path.getsize(blocks_file) / MB,
-                  os.path.basename(text_file), args.lines, comments,
-                  os.path.getsize(text_file) / MB))
+        print("generated in %.1f s: %s, %d blocks (%d event blocks of %d records), %.1f MB" % (
+            time.perf_counter() - t0, os.path.basename(blocks_file), args.blocks,
+            args.blocks - 2, RECORDS_PER_BLOCK, os.path.getsize(blocks_file) / MB))
+        # one text input per float shape: (shape, text file, expected -t2b
+        # output, expected peer output)
+        text_inputs = []
+        for shape in (args.shapes if "t2b" in args.only else []):
+            suffix = "" if shape == "short" else "_" + shape
+            text_file = self.path("lines%s.txt" % suffix)
+            exp_t2b = self.path("expected_t2b%s.tvq" % suffix)
+            exp_peer = self.path("expected_peer%s.bin" % suffix)
+            t0 = time.perf_counter()
+            comments = generate_text_file(text_file, args.lines, args.seed, exp_t2b, exp_peer,
+                                          shape)
+            print("generated in %.1f s: %s, %d data lines of %s + %d comment lines, %.1f MB" % (
+                time.perf_counter() - t0, os.path.basename(text_file), args.lines,
+                FLOAT_SHAPES[shape][0], comments, os.path.getsize(text_file) / MB))
+            text_inputs.append((shape, text_file, exp_t2b, exp_peer))
 
         prog = args.binary
         name = os.path.basename(prog)
@@ -522,15 +576,16 @@ class Bench:
                     dd_limit(exp_b2t)]
             results["-b2t"] = self.run_conversion("binary to text listing", "-b2t",
                                                  blocks_file, cmds)
-        if "t2b" in args.only:
+        for shape, text_file, exp_t2b, exp_peer in text_inputs:
             peer = Command("sscanf_peer (fgets+sscanf+fwrite)", "peer",
-                           lambda out: ([self.sscanf_peer, text_file, out], None, None),
+                           lambda out, f=text_file: ([self.sscanf_peer, f, out], None, None),
                            expected=exp_peer)
             if not self.sscanf_peer:
                 peer.failed = "not built (no C compiler)"
             cat = tool("cat > file (limit)", ["cat"], text_file, kind="limit")
             cmds = program("-t2b", text_file, exp_t2b) + [peer, cat]
-            results["-t2b"] = self.run_conversion("text to binary", "-t2b", text_file, cmds)
+            key = "-t2b" if shape == "short" else "-t2b " + shape
+            results[key] = self.run_conversion("text to binary", "-t2b", text_file, cmds)
 
         if "batch" in args.only and have_program:
             self.run_batch()
@@ -631,7 +686,8 @@ class Bench:
             else:
                 print("  %-52s %6.2f  %s%s" % (text, value, "PASS" if ok else "MISS", note))
 
-        for option in ("-b2rb", "-b2t", "-t2b"):
+        for option in ["-b2rb", "-b2t"] + ["-t2b" if shape == "short" else "-t2b " + shape
+                                           for shape in self.args.shapes]:
             cmds = results.get(option)
             if not cmds:
                 continue
@@ -646,13 +702,15 @@ class Bench:
                 x = med(find(cmds, "xxd"))
                 r = x / p if p and x else None
                 line("-b2rb speed-up over xxd (at least 5)", r, r is not None and r >= 5)
-            if option == "-t2b":
+            if option.startswith("-t2b"):
                 s = med(find(cmds, "sscanf_peer"))
                 r = s / p if p and s else None
                 note = "" if self.args.lines == 1000000 else \
                     "  (target is set for 1,000,000 lines; this run: %d)" % self.args.lines
-                line("-t2b speed-up over fgets+sscanf (at least %d)" % TARGET_T2B_SPEEDUP, r,
-                     r is not None and r >= TARGET_T2B_SPEEDUP, note)
+                shape = option[5:] or "short"
+                line("-t2b over fgets+sscanf, %s (at least %d)" % (
+                    FLOAT_SHAPES[shape][0], TARGET_T2B_SPEEDUP), r,
+                    r is not None and r >= TARGET_T2B_SPEEDUP, note)
 
     def print_memory(self, results):
         """Peak RSS of the program for every conversion, on the benchmark's
@@ -745,6 +803,9 @@ def parse_args(argv):
                     help="size of each file of the batch in MiB (default 4)")
     ap.add_argument("--batch-option", default="-b2t", choices=("-b2t", "-b2rb"),
                     help="conversion of the batch (default -b2t)")
+    ap.add_argument("--shapes", default=",".join(FLOAT_SHAPES),
+                    help="float shapes of the -t2b inputs, comma separated (default %s: "
+                    "1-7 digits, %%.9g, %%.16e)" % ",".join(FLOAT_SHAPES))
     ap.add_argument("--seed", type=int, default=1001, help="PRNG seed (default 1001)")
     ap.add_argument("--check-peers", action="store_true",
                     help="also check that od and hexdump print the program's dump lines")
@@ -756,6 +817,11 @@ def parse_args(argv):
     if args.lines < 0 or args.reps < 1:
         ap.error("--lines must be 0 or more and --reps at least 1")
     args.only = [s.strip().lstrip("-") for s in args.only.split(",") if s.strip()]
+    args.shapes = [s.strip() for s in args.shapes.split(",") if s.strip()]
+    unknown = [s for s in args.shapes if s not in FLOAT_SHAPES]
+    if unknown:
+        ap.error("unknown float shape: %s (known: %s)" % (", ".join(unknown),
+                                                          ", ".join(FLOAT_SHAPES)))
     args.binary = os.path.abspath(args.binary)
     return args
 

@@ -38,7 +38,7 @@ def source(given):
     if isinstance(given, (str, bytes, os.PathLike)):
         path = os.fsencode(given)
         if b"\0" in path:
-            raise ValueError("a path with a NUL character: %r" % (given,))
+            raise ValueError("embedded null byte in the path %r" % (given,))
         try:
             seekable = stat.S_ISREG(os.stat(path).st_mode)
         except OSError:

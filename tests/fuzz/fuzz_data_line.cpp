@@ -3,11 +3,13 @@
 // through line() and process_line() on one reader, as the lines of a block do.
 // The result must be the one the line format gives (comment, bad line, or
 // the words of the C library's scan of the line), and get_data must serve
-// exactly the valid indexes.
+// exactly the valid indexes. An input that begins with fuzz::BUILT_LINE is
+// the data line built from it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "Cdata_reader.h"
 #include "fuzz_support.h"
@@ -80,6 +82,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto reader = std::make_unique<Cdata_reader>();
   check_get_data(*reader);
+  if (size > 0 && data[0] == fuzz::BUILT_LINE) {
+    const std::string line = fuzz::built_line(data + 1, size - 1);
+    check_line(*reader, line.data(), line.size());
+    return 0;
+  }
   const char* text = reinterpret_cast<const char*>(data);
   size_t pos = 0;
   for (int lines = 0; lines < 16 && pos < size; ++lines) {

@@ -2,10 +2,12 @@
 // every converted value must be those of std::sscanf with the whole line
 // format. A line on which the scan reaches an integer outside 32 bits (the C
 // library's "%d" has no defined result beyond them) must be refused instead.
+// An input that begins with fuzz::BUILT_LINE is the data line built from it.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "fuzz_support.h"
 
@@ -15,6 +17,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string built;
+  if (size > 0 && data[0] == fuzz::BUILT_LINE) {
+    built = fuzz::built_line(data + 1, size - 1);
+    data = reinterpret_cast<const uint8_t*>(built.data());
+    size = built.size();
+  }
   const size_t length = size < static_cast<size_t>(MAX_ONE_LINE_LEN) - 1
                             ? size
                             : static_cast<size_t>(MAX_ONE_LINE_LEN) - 1;

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -376,6 +377,50 @@ inline void run_walk(const unsigned char* data, size_t size, int (Cconverter::*c
   check(got.empty() || std::memcmp(got.data(), expected.output.data(), got.size()) == 0,
         "output bytes differ from the format's");
   ::unlink(output_name.c_str());
+}
+
+// An input that begins with BUILT_LINE gives a data line built from its bytes
+// (the first byte after the mark and so on, zeros past the end): an integer
+// from four bytes for each %d, and for each %f five bytes: the bits of a
+// float and a spelling of it, or of the point halfway to the next float up,
+// with 15 to 19 significant digits as round-trip printers write them, or in
+// full (up to 61 digits), or in full and a unit of its last digit above or
+// below. Random bytes seldom spell these.
+constexpr uint8_t BUILT_LINE = 0xFE;
+
+inline std::string built_line(const uint8_t* data, size_t size) {
+  size_t at = 0;
+  const auto next = [&](int count) {
+    uint32_t bits = 0;
+    for (int i = 0; i < count; ++i, ++at) bits = bits << 8 | (at < size ? data[at] : 0u);
+    return bits;
+  };
+  std::string line;
+  char text[128];
+  for (int i = 0; i < NUMBER_OF_DATA; ++i) {
+    const uint32_t value = next(4);
+    const uint32_t bits[2] = {value, value + 1};
+    if (LINE_LAYOUT.kinds[i] == 'd') {
+      std::snprintf(text, sizeof text, &" %d"[i == 0], static_cast<int32_t>(bits[0]));
+    } else {
+      const uint32_t spelling = next(1);
+      float pair[2];
+      std::memcpy(pair, bits, sizeof pair);
+      const double chosen = spelling & 1 ? (double{pair[0]} + pair[1]) / 2 : pair[0];
+      const bool full = !(spelling & 16) && std::isfinite(chosen);
+      const int precision = full ? 60 : 14 + static_cast<int>(spelling >> 1 & 7) % 5;
+      std::snprintf(text, sizeof text, &" %.*e"[i == 0], precision, chosen);
+      char* exponent = std::strchr(text, 'e');
+      char* last = exponent;
+      while (full && last[-1] == '0') --last;
+      if (full && last[-1] == '.') --last;
+      if (full) std::memmove(last, exponent, std::strlen(exponent) + 1);
+      if (full && (spelling & 96) == 32 && last[-1] < '9') ++last[-1];
+      if (full && (spelling & 96) == 64 && last[-1] > '0') --last[-1];
+    }
+    line += text;
+  }
+  return line + '\n';
 }
 
 }  // namespace fuzz

@@ -155,6 +155,10 @@ def line_seeds():
         "no_separator": b"1-2-3-4-5-6\n",
         "nul_inside": b"1 2 3\x004 5 6\n1 2 3 4 5 6\n",
         "bad_then_good": b"x\n1 2 3 4 5 6\n",
+        "round_trip": b"7 1.2345678901234567e+02 -9.8765432109876543e-05 3.0000000000000000e+00 "
+                      b"1.6777217000000000e+07 8.3886085000000000e+06\n",
+        # fuzz_support.h's BUILT_LINE: a line of halfway points and 15 to 19 digits
+        "built": bytes([0xFE]) + bytes(range(1, 40)),
     }
 
 
@@ -178,6 +182,9 @@ def scan_seeds():
         "tabs": b"\t1\v2\f3\r4\n5 6",
         "fraction_exact": b"7 0.5 0.25 0.125 1048576.5 16777216\n",
         "many_fraction": b"1 1.0000000000000000000000001 9.999999999e9 1.5e-10 123456.789e-3 4e10\n",
+        "round_trip": b"7 1.2345678901234567e+02 -9.8765432109876543e-05 1.6777217000000000e+07 "
+                      b"8388608.500000000000 9999999999999999999\n",
+        "built": bytes([0xFE]) + bytes(range(200, 240)),
     }
 
 

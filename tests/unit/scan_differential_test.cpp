@@ -8,9 +8,10 @@
 // carriage returns. About a third of the lines are plain decimal lines for
 // the fast scan (tokens found 64 bytes at a time, digits eight at a time,
 // exact float products): significands around 2^24, exponents at the edge of
-// exact powers of ten, 9 to 25 significant digits, halfway points with few
-// digits. Each line is also scanned where it would lie in the input, with
-// the next line after it.
+// exact powers of ten, 9 to 25 significant digits, doubles printed with 15 to
+// 19 digits as round-trip printers do, halfway points with few digits and
+// exact ones of up to 19 digits. Each line is also scanned where it would lie
+// in the input, with the next line after it.
 //
 // TVQ_DIFF_LINES sets the number of generated lines (default 5000), e.g.
 //   TVQ_DIFF_LINES=1000000 ./unit_tests --gtest_filter='ScanDifferential.*'
@@ -119,6 +120,10 @@ const char* const BOUNDARY_FLOATS[] = {
     // eight digits around the point are read in one piece, more in two
     "1234.5678", "1234.56789", "12345678.", "12345678.9", ".12345678", "-.123456789",
     "1234567812345678", "-1234567812345678.5e-3", "00000000000000000001.5",
+    // 17 to 19 digits: a significand beyond 2^53, exact halfway points among them
+    "1.6777217000000000e+07", "16777217.000000000", "-3.3554435000000000e7", "8388608.5000000000",
+    "1.0000000596046448e+00", "1.0000000596046447e+00", "9.9999999999999999e-38",
+    "1.00000000000000000e-37", "3.4028234663852886e+38", "9999999999999999999", "1e-60",
 };
 
 const char* const MALFORMED_FLOATS[] = {
@@ -262,6 +267,30 @@ class Line_generator {
     std::snprintf(text, sizeof text, format, value);
     return text;
   }
+  static std::string printed(const char* format, double value, uint64_t precision) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, static_cast<int>(precision), value);
+    return text;
+  }
+
+  // The point halfway between a float from 2^9 to 2^62 and the next one up,
+  // which up to 19 digits spell exactly, or a unit of its last digit above
+  // or below; in exponent or plain notation.
+  std::string exact_halfway() {
+    const auto b = static_cast<uint32_t>((127u + 9 + below(54)) << 23 | below(1u << 23));
+    const double middle = (static_cast<double>(from_bits(b)) + from_bits(b + 1)) / 2;
+    std::string text = printed("%.40e", middle);
+    const size_t e = text.find('e');
+    std::string mantissa = text.substr(0, e);
+    while (mantissa.back() == '0') mantissa.pop_back();
+    if (mantissa.back() == '.') mantissa.pop_back();
+    const uint64_t nudge = below(4);  // none (twice as often), one up, one down
+    char& last = mantissa.back();
+    if (nudge == 2 && last >= '0' && last < '9') ++last;
+    if (nudge == 3 && last > '0' && last <= '9') --last;
+    if (chance(30) && middle < 1e15) return printed("%.19g", std::stod(mantissa + text.substr(e)));
+    return mantissa + text.substr(e);
+  }
 
   // The exact halfway point between a float and the next one up, written out
   // in full, or a hair above or below it: correct rounding needs every digit.
@@ -377,14 +406,21 @@ class Line_generator {
     if (r < 50) {  // exponents at the edge of the exact powers of ten
       return sign() + with_point(digits(1 + below(8))) + exponent_part(-13, 13);
     }
-    if (r < 65) {  // 9 to 19 significant digits, any exponent of a float
+    if (r < 58) {  // 9 to 19 significant digits, any exponent of a float
       return sign() + with_point(digits(9 + below(11), true)) +
              (chance(60) ? exponent_part(-50, 40) : "");
+    }
+    if (r < 65) {  // a double as round-trip printers write it: 15 to 19 digits
+      const double value = std::ldexp(1.0 + static_cast<double>(below(1u << 30)) / (1u << 30),
+                                      static_cast<int>(below(240)) - 120);
+      return sign() + (chance(70) ? printed("%.*e", value, 14 + below(5))
+                                  : printed("%.*g", value, 15 + below(5)));
     }
     if (r < 72) {  // 20 to 25 digits: more than 64 bits hold, or leading zeros
       return sign() + (chance(50) ? with_point(digits(20 + below(6), true))
                                   : std::string(15 + below(8), '0') + digits(1 + below(9)));
     }
+    if (r < 80) return sign() + exact_halfway();
     if (r < 90) {  // near a halfway point, with few digits
       uint32_t b = static_cast<uint32_t>(0x3F800000u + below(0x0F000000u));  // 1 to 2^31
       if (chance(20)) b = static_cast<uint32_t>(below(0x7F800000u));
