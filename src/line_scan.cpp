@@ -169,6 +169,15 @@ __attribute__((always_inline)) inline bool parse_exponent(const char* s, int len
                                                           uint64_t non_digits, int& exponent) {
   uint32_t bytes = 0;
   std::memcpy(&bytes, s, sizeof bytes);
+  if (length == 4) {
+    // A sign and two digits, as "%e" writes them: every byte in its place.
+    const uint32_t sign = (bytes >> 8) & 0xFF;
+    const int negative = sign == '-';
+    const int value =
+        static_cast<int>((bytes >> 16) & 0xFF) * 10 + static_cast<int>(bytes >> 24) - 11 * '0';
+    exponent = (value ^ -negative) + negative;  // -value when negative
+    return (((bytes | 0x20) & 0xFF) == 'e') & (((sign - '+') & ~2u) == 0) & ((non_digits & 0xC) == 0);
+  }
   const uint32_t after_e = (bytes >> 8) & 0xFF;
   const int negative = after_e == '-';
   const int sign = negative | (after_e == '+');
@@ -178,7 +187,7 @@ __attribute__((always_inline)) inline bool parse_exponent(const char* s, int len
   const int second = static_cast<int>((digit_bytes >> 8) & 0xFF) - '0';
   const int two = count == 2;
   const int value = first * (1 + 9 * two) + second * two;
-  exponent = (value ^ -negative) + negative;  // -value when negative
+  exponent = (value ^ -negative) + negative;
   const int digits_only = ((non_digits >> (1 + sign)) & ((uint64_t{1} << (count & 3)) - 1)) == 0;
   return (((bytes | 0x20) & 0xFF) == 'e') & (static_cast<unsigned>(count - 1) <= 1) & digits_only;
 }
@@ -293,7 +302,7 @@ __attribute__((always_inline)) inline uint64_t float_bits(uint64_t significand, 
 // 10^38; non_digits has bit i set when s[i] is not a digit. NOT_TAKEN when
 // the value is not a normal float far from its limits, or the exponent not
 // of one or two digits.
-[[maybe_unused]] __attribute__((noinline)) uint64_t scan_exponent_float(uint64_t significand, int power, int room,
+__attribute__((always_inline)) inline uint64_t scan_exponent_float(uint64_t significand, int power, int room,
                                                        const char* s, int length,
                                                        uint64_t non_digits) {
   int exponent = 0;
@@ -361,8 +370,8 @@ inline Byte_classes classify(const char* bytes) {
     classes.signs |=
         uint64_t{bytes_in_range(bytes + i, '+', '+') | bytes_in_range(bytes + i, '-', '-')} << i;
     classes.points |= uint64_t{bytes_in_range(bytes + i, '.', '.')} << i;
-    classes.separators |= uint64_t{find_separators(bytes + i)} << i;
-    classes.nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0)} << i;
+    classes.separators |= uint64_t{bytes_in_range(bytes + i, '\t', '\r') | bytes_in_range(bytes + i, ' ', ' ') | bytes_in_range(bytes + i, 0, 0)} << i;
+    classes.nuls |= uint64_t{bytes_in_range(bytes + i, 0, 0) | bytes_in_range(bytes + i, '\n', '\n')} << i;
     classes.digits |= uint64_t{bytes_in_range(bytes + i, '0', '9')} << i;
   }
   return classes;
@@ -443,21 +452,35 @@ __attribute__((always_inline)) inline bool scan_short_float(const Token_window<M
   const int digits = whole + __builtin_ctzll(other >> (whole + point));
   const int after = at + digits + point;  // the byte after the mantissa
   if (static_cast<unsigned>(digits - 1) >= MAX_MANTISSA_DIGITS) return false;
-  uint64_t significand = sixteen_digits(s + sign, whole, point, digits < 16 ? digits : 16);
+  uint64_t significand = 0;
   uint64_t bits = 0;
   if (digits > 16) {
-    significand = significand * POWERS_OF_TEN[digits - 16] +
-                  eight_digits(s + sign + 16, whole - 16, point, digits - 16);
+    const char* const mantissa = s + sign;
+    if (whole == 1) {
+      // One digit before the point, as "%e" writes: the 16 after it are
+      // read as they lie, and the rest after them.
+      significand = static_cast<uint64_t>(mantissa[0] - '0') * 10000000000000000u +
+                    sixteen_digits(mantissa + 2, 16, false, 16);
+      if (digits > 17)
+        significand = significand * POWERS_OF_TEN[digits - 17] +
+                      eight_digits(mantissa + 18, 8, false, digits - 17);
+    } else {
+      significand = sixteen_digits(mantissa, whole, point, 16) * POWERS_OF_TEN[digits - 16] +
+                    eight_digits(mantissa + 16, whole - 16, point, digits - 16);
+    }
     bits = scan_exponent_float(significand, whole - digits, 38 - whole, window.bytes + after,
                                end - after, other >> (after - at));
-  } else if (after != end) {
-    bits = scan_exponent_float(significand, whole - 16, 38 - whole, window.bytes + after,
-                               end - after, other >> (after - at));
   } else {
-    // At most 16 digits and no exponent: 10^-16 <= value < 10^16, or zero.
-    const int power = whole - 16;
-    bits = float_bits(significand, power,
-                      static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[power - MIN_POWER]);
+    significand = sixteen_digits(s + sign, whole, point, digits);
+    if (after != end) {
+      bits = scan_exponent_float(significand, whole - 16, 38 - whole, window.bytes + after,
+                                 end - after, other >> (after - at));
+    } else {
+      // At most 16 digits and no exponent: 10^-16 <= value < 10^16, or zero.
+      const int power = whole - 16;
+      bits = float_bits(significand, power,
+                        static_cast<double>(significand) * POWERS_OF_TEN_DOUBLE[power - MIN_POWER]);
+    }
   }
   if (bits == NOT_TAKEN) return false;
   raw = static_cast<uint32_t>(bits) ^ (uint32_t{negative} << 31);
@@ -484,7 +507,7 @@ __attribute__((always_inline)) inline bool scan_token(const Token_window<Mask>& 
 // tokens (fewer says nothing), or a token is not a plain number.
 template <typename Mask, size_t... I>
 __attribute__((always_inline)) inline bool scan_window(const Token_window<Mask>& window,
-                                                       uint32_t* raw, bool& fewer,
+                                                       uint32_t* raw, bool& fewer, const char*& last,
                                                        std::index_sequence<I...>) {
   constexpr size_t COUNT = sizeof...(I);
   Mask starts[COUNT];
@@ -496,6 +519,7 @@ __attribute__((always_inline)) inline bool scan_window(const Token_window<Mask>&
    ...);
   fewer = ends[COUNT - 1] == 0;
   if (fewer) return false;
+  last = window.bytes + lowest_bit(ends[COUNT - 1]);
   return (scan_token<LINE_LAYOUT.kinds[I]>(window, lowest_bit(starts[I]), lowest_bit(ends[I]),
                                            raw[I]) &&
           ...);
@@ -505,7 +529,7 @@ __attribute__((always_inline)) inline bool scan_window(const Token_window<Mask>&
 // window starting where a token runs on past the last one: for lines longer
 // than two windows.
 template <size_t I = 0>
-bool scan_token_by_token(Token_window<uint64_t> window, uint32_t* raw) {
+bool scan_token_by_token(Token_window<uint64_t> window, uint32_t* raw, const char*& last) {
   if constexpr (I == static_cast<size_t>(NUMBER_OF_DATA)) {
     return true;
   } else {
@@ -514,30 +538,36 @@ bool scan_token_by_token(Token_window<uint64_t> window, uint32_t* raw) {
     const int end = __builtin_ctzll(window.ends);
     window.starts &= window.starts - 1;
     window.ends &= window.ends - 1;
+    last = window.bytes + end;
     return scan_token<LINE_LAYOUT.kinds[I]>(window, start, end, raw[I]) &&
-           scan_token_by_token<I + 1>(window, raw);
+           scan_token_by_token<I + 1>(window, raw, last);
   }
 }
 
 // scan_long_line() : a line whose first window does not hold all its
 // numbers: its first two windows, or failing those window after window.
 __attribute__((noinline)) bool scan_long_line(const Byte_classes& first, const char* line,
-                                              size_t length, uint32_t* raw) {
+                                              size_t length, uint32_t* raw, const char*& last) {
   bool fewer = false;
-  if (scan_window(window_of<Wide_mask>(first, line, length), raw, fewer,
+  if (scan_window(window_of<Wide_mask>(first, line, length), raw, fewer, last,
                   std::make_index_sequence<NUMBER_OF_DATA>()))
     return true;
-  return fewer && scan_token_by_token(window_of<uint64_t>(first, line, length), raw);
+  return fewer && scan_token_by_token(window_of<uint64_t>(first, line, length), raw, last);
+}
+
+__attribute__((always_inline)) inline bool scan_line(const char* line, size_t length, uint32_t* raw, const char*& last) {
+  const Byte_classes first = classify(line);
+  const Token_window<uint64_t> window = window_of<uint64_t>(first, line, length);
+  if (!window.line_ended) return scan_long_line(first, line, length, raw, last);
+  bool fewer = false;
+  return scan_window(window, raw, fewer, last, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
 }  // namespace
 
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw) {
-  const Byte_classes first = classify(line);
-  const Token_window<uint64_t> window = window_of<uint64_t>(first, line, length);
-  if (!window.line_ended) return scan_long_line(first, line, length, raw);
-  bool fewer = false;
-  return scan_window(window, raw, fewer, std::make_index_sequence<NUMBER_OF_DATA>());
+  const char* last = nullptr;
+  return scan_line(line, length, raw, last);
 }
 
 int USER_SSCANF(int32_t& count, const char* line, uint32_t* raw) {
@@ -569,4 +599,16 @@ int check_integer_fits(const char* text) {
   if (p == digits || !too_large) return OK;
   say("integer %.*s does not fit in 32 bits\n", static_cast<int>(p - token), token);
   return ERROR;
+}
+
+bool scan_line_in_place(const char* text, size_t limit, uint32_t* raw, size_t& length) {
+  const char* end = nullptr;
+  if (!scan_line(text, limit, raw, end)) return false;
+  const char* newline = end;
+  if (end >= text + limit || *newline != '\n') {
+    newline = static_cast<const char*>(std::memchr(end, '\n', static_cast<size_t>(text + limit - end)));
+    if (newline == nullptr) return false;
+  }
+  length = static_cast<size_t>(newline - text) + 1;
+  return true;
 }

@@ -20,6 +20,8 @@ constexpr size_t LINE_PADDING = 64;
 // The line needs LINE_PADDING readable bytes after its end.
 bool scan_plain_line(const char* line, size_t length, uint32_t* raw);
 
+bool scan_line_in_place(const char* text, size_t limit, uint32_t* raw, size_t& length);
+
 // check_integer_fits() : the integer token at the start of text, taken as
 // "%d" takes it (white space, an optional sign, decimal digits). OK, or ERROR
 // after a message naming the integer when it lies outside 32 bits.

@@ -502,14 +502,23 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
     problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   for (int i = NUMBER_OF_DATA; i < SLOTS; ++i)
     if (raw[i] != UNTOUCHED) problems += " slot " + std::to_string(i) + " written";
-  // The line scanned where it lies, with the next line's numbers after it:
-  // when the scan takes it, sscanf gives the same values.
-  uint32_t in_place[SLOTS];
+  // The line scanned where it lies in the input, with the next line's
+  // numbers after it, read up to its end or with them: when the scan takes
+  // the text up to its first newline, sscanf gives the same values for it.
   const std::string text = padded(line + "7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7\n");
-  if (scan_plain_line(text.c_str(), line.size(), in_place)) {
-    if (refused || ref.count != NUMBER_OF_DATA) problems += " taken in place";
-    for (int i = 0; !refused && i < ref.count && i < NUMBER_OF_DATA; ++i)
-      if (in_place[i] != ref.raw[i]) problems += " value " + std::to_string(i) + " in place";
+  for (const size_t limit : {line.size(), text.size() - LINE_PADDING}) {
+    uint32_t in_place[SLOTS];
+    size_t length = 0;
+    if (!scan_line_in_place(text.c_str(), limit, in_place, length)) continue;
+    const size_t newline = text.find('\n');
+    if (newline >= limit || length != newline + 1) {
+      problems += " length " + std::to_string(length) + " in place";
+      continue;
+    }
+    const Reference part = length == line.size() ? ref : reference_scan(text.substr(0, length));
+    if (!part.refused_integer.empty() || part.count != NUMBER_OF_DATA) problems += " taken in place";
+    for (int i = 0; part.refused_integer.empty() && i < part.count && i < NUMBER_OF_DATA; ++i)
+      if (in_place[i] != part.raw[i]) problems += " value " + std::to_string(i) + " in place";
   }
   if (refused) return problems;
   if (count != ref.count)
