@@ -51,44 +51,9 @@ inline uint32_t bytes_in_range(const char* s, unsigned char low, unsigned char h
 // find_non_digits() : bit i is set when s[i] is not a decimal digit.
 inline uint32_t find_non_digits(const char* s) { return bytes_in_range(s, '0', '9') ^ 0xFFFFu; }
 
-// The bytes that part the tokens of a line and the ones that end it, 16 at
-// a time: bit i of separators is set when s[i] is at most ' ' (white space,
-// NUL and every other control character); of ends when s[i] is one of them
-// that is not white space, or is a newline. A line's tokens are the runs of
-// other bytes before its first end, and only white space lies between them.
-struct Separator_bits {
-  uint32_t separators;
-  uint32_t ends;
-};
-
-inline Separator_bits find_separators_and_ends_portable(const char* s) {
-  Separator_bits bits{0, 0};
-  for (int i = 0; i < 16; ++i) {
-    const char c = s[i];
-    const bool separator = static_cast<unsigned char>(c) <= ' ';
-    bits.separators |= uint32_t{separator} << i;
-    bits.ends |= uint32_t{separator && (c == '\n' || !is_c_space(c))} << i;
-  }
-  return bits;
+// find_separators() : bit i is set when s[i] is white space or NUL.
+inline uint32_t find_separators(const char* s) {
+  return bytes_in_range(s, '\t', '\r') | bytes_in_range(s, ' ', ' ') | bytes_in_range(s, 0, 0);
 }
-
-#ifdef __SSE2__
-inline Separator_bits find_separators_and_ends(const char* s) {
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i separator = _mm_cmpeq_epi8(_mm_max_epu8(bytes, space), space);
-  const __m128i from_tab = _mm_sub_epi8(bytes, _mm_set1_epi8('\t'));
-  const __m128i tab_to_cr = _mm_cmpeq_epi8(_mm_min_epu8(from_tab, _mm_set1_epi8('\r' - '\t')), from_tab);
-  const __m128i blank =
-      _mm_or_si128(_mm_cmpeq_epi8(bytes, space),
-                   _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n')), tab_to_cr));
-  return {static_cast<uint32_t>(_mm_movemask_epi8(separator)),
-          static_cast<uint32_t>(_mm_movemask_epi8(_mm_andnot_si128(blank, separator)))};
-}
-#else
-inline Separator_bits find_separators_and_ends(const char* s) {
-  return find_separators_and_ends_portable(s);
-}
-#endif
 
 #endif

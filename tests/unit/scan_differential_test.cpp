@@ -502,23 +502,31 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
     problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   for (int i = NUMBER_OF_DATA; i < SLOTS; ++i)
     if (raw[i] != UNTOUCHED) problems += " slot " + std::to_string(i) + " written";
-  // The line scanned where it lies in the input, with the next line's
-  // numbers after it, read up to its end or with them: when the scan takes
-  // the text up to its first newline, sscanf gives the same values for it.
+  // Both builds of the fast path: the line as USER_SSCANF gets it, and where
+  // it lies in the input, with the next line's numbers after it, read up to
+  // its end or with them. When a build takes the text up to its end (its
+  // first newline in place), sscanf gives the same values for it.
   const std::string text = padded(line + "7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7\n");
-  for (const size_t limit : {line.size(), text.size() - LINE_PADDING}) {
-    uint32_t in_place[SLOTS];
-    size_t length = 0;
-    if (!scan_line_in_place(text.c_str(), limit, in_place, length)) continue;
-    const size_t newline = text.find('\n');
-    if (newline >= limit || length != newline + 1) {
-      problems += " length " + std::to_string(length) + " in place";
-      continue;
+  for (const Scan_build build : {Scan_build::BASELINE, Scan_build::AVX2}) {
+    if (!scan_build_runs(build)) continue;
+    const std::string name = build == Scan_build::AVX2 ? " (AVX2)" : "";
+    for (const size_t limit : {size_t{0}, line.size(), text.size() - LINE_PADDING}) {
+      uint32_t taken[SLOTS];
+      size_t length = 0;
+      if (limit == 0 ? !scan_plain_line(build, padded(line).c_str(), SIZE_MAX, taken)
+                     : !scan_line_in_place(build, text.c_str(), limit, taken, length))
+        continue;
+      const size_t newline = text.find('\n');
+      if (limit != 0 && (newline >= limit || length != newline + 1)) {
+        problems += " length " + std::to_string(length) + " in place" + name;
+        continue;
+      }
+      const Reference part =
+          limit == 0 || length == line.size() ? ref : reference_scan(text.substr(0, length));
+      if (!part.refused_integer.empty() || part.count != NUMBER_OF_DATA) problems += " taken" + name;
+      for (int i = 0; part.refused_integer.empty() && i < part.count && i < NUMBER_OF_DATA; ++i)
+        if (taken[i] != part.raw[i]) problems += " value " + std::to_string(i) + " taken" + name;
     }
-    const Reference part = length == line.size() ? ref : reference_scan(text.substr(0, length));
-    if (!part.refused_integer.empty() || part.count != NUMBER_OF_DATA) problems += " taken in place";
-    for (int i = 0; part.refused_integer.empty() && i < part.count && i < NUMBER_OF_DATA; ++i)
-      if (in_place[i] != part.raw[i]) problems += " value " + std::to_string(i) + " in place";
   }
   if (refused) return problems;
   if (count != ref.count)
