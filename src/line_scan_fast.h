@@ -306,26 +306,43 @@ struct Byte_classes {
 
 #ifdef TVQ_SCAN_AVX2
 
+// The bytes compared with, 32 of each.
+enum Class_byte { TAB, TAB_TO_CR, SPACE, NEWLINE, ZERO, NINE, POINT, PLUS, MINUS, CLASS_BYTES };
+struct Class_byte_table {
+  alignas(32) char bytes[CLASS_BYTES][32];
+};
+constexpr Class_byte_table CLASS_BYTE_TABLE = [] {
+  const char values[CLASS_BYTES] = {'\t', '\r' - '\t', ' ', '\n', '0', 9, '.', '+', '-'};
+  Class_byte_table table{};
+  for (int c = 0; c < CLASS_BYTES; ++c)
+    for (char& byte : table.bytes[c]) byte = values[c];
+  return table;
+}();
+
+__attribute__((always_inline)) inline __m256i class_bytes(Class_byte c) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(CLASS_BYTE_TABLE.bytes[c]));
+}
+
 inline Byte_classes classify(const char* bytes) {
   Byte_classes classes{};
   for (size_t i = 0; i < WINDOW; i += 32) {
     const __m256i piece = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + i));
-    const auto equal = [&](char c) { return _mm256_cmpeq_epi8(piece, _mm256_set1_epi8(c)); };
+    const auto equal = [&](Class_byte c) { return _mm256_cmpeq_epi8(piece, class_bytes(c)); };
     // low to low + count, as unsigned bytes
-    const auto within = [&](char low, char count) {
-      const __m256i moved = _mm256_sub_epi8(piece, _mm256_set1_epi8(low));
-      return _mm256_cmpeq_epi8(_mm256_min_epu8(moved, _mm256_set1_epi8(count)), moved);
+    const auto within = [&](Class_byte low, Class_byte count) {
+      const __m256i moved = _mm256_sub_epi8(piece, class_bytes(low));
+      return _mm256_cmpeq_epi8(_mm256_min_epu8(moved, class_bytes(count)), moved);
     };
     const auto bits = [](__m256i marks) {
       return uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(marks))};
     };
-    const __m256i nul = equal('\0');
+    const __m256i nul = _mm256_cmpeq_epi8(piece, _mm256_setzero_si256());
     classes.separators |=
-        bits(_mm256_or_si256(_mm256_or_si256(within('\t', '\r' - '\t'), equal(' ')), nul)) << i;
-    classes.ends |= bits(_mm256_or_si256(equal('\n'), nul)) << i;
-    classes.digits |= bits(within('0', 9)) << i;
-    classes.points |= bits(equal('.')) << i;
-    classes.signs |= bits(_mm256_or_si256(equal('+'), equal('-'))) << i;
+        bits(_mm256_or_si256(_mm256_or_si256(within(TAB, TAB_TO_CR), equal(SPACE)), nul)) << i;
+    classes.ends |= bits(_mm256_or_si256(equal(NEWLINE), nul)) << i;
+    classes.digits |= bits(within(ZERO, NINE)) << i;
+    classes.points |= bits(equal(POINT)) << i;
+    classes.signs |= bits(_mm256_or_si256(equal(PLUS), equal(MINUS))) << i;
   }
   return classes;
 }
@@ -521,40 +538,61 @@ __attribute__((always_inline)) inline bool scan_after_first(const Token_window& 
           ...);
 }
 
-// scan_pair_token() : token K of a line whose windows hold two tokens each.
-template <size_t K>
-__attribute__((always_inline)) inline bool scan_pair_token(const Token_window* windows,
-                                                           uint32_t& raw) {
-  const Token_window& window = windows[K / 2];
-  const uint64_t starts = K % 2 != 0 ? window.starts & (window.starts - 1) : window.starts;
-  const uint64_t ends = K % 2 != 0 ? window.ends & (window.ends - 1) : window.ends;
-  return scan_token<LINE_LAYOUT.kinds[K]>(window, lowest_bit(starts), lowest_bit(ends), raw);
+__extension__ typedef unsigned __int128 Wide_mask;
+
+inline int lowest_bit(Wide_mask mask) {
+  const auto low = static_cast<uint64_t>(mask);
+  return low != 0 ? lowest_bit(low) : 64 + lowest_bit(static_cast<uint64_t>(mask >> 64));
 }
 
-// scan_in_pairs() : the format's numbers when they come two to a window:
-// each window, from the first token of its pair on, holds the pair whole and
-// the start of the next: lines of long numbers.
-template <size_t... I>
-__attribute__((always_inline)) inline bool scan_in_pairs(const Token_window& first,
-                                                         const char* line, size_t limit,
-                                                         uint32_t* raw, const char*& last,
-                                                         std::index_sequence<I...>) {
-  constexpr size_t COUNT = sizeof...(I);
-  constexpr size_t PAIRS = (COUNT + 1) / 2;
-  Token_window windows[PAIRS] = {first};
-  for (size_t p = 1; p < PAIRS; ++p) {
-    const Token_window& before = windows[p - 1];
-    const uint64_t second_start = before.starts & (before.starts - 1);
-    const uint64_t third_start = second_start & (second_start - 1);
-    if ((before.ends & (before.ends - 1)) == 0 || third_start == 0) return false;
-    const char* at = before.bytes + lowest_bit(third_start);
-    windows[p] = window_of(classify(at), at, limit - static_cast<size_t>(at - line));
+// scan_here() : the token of length bytes at s as a number of the line
+// format's kind, as scan_token() reads it, its sign, digits and point found
+// among its own first 32 bytes.
+template <char KIND>
+__attribute__((always_inline)) inline bool scan_here(const char* s, int length, uint32_t& raw) {
+  const int sign = (*s == '-') | (*s == '+');
+  const uint64_t digits =
+      bytes_in_range(s, '0', '9') | uint64_t{bytes_in_range(s + 16, '0', '9')} << 16;
+  // Past the token no byte counts as a digit.
+  const uint64_t other = (~digits | ~uint64_t{0} << (length < 32 ? length : 32)) >> sign;
+  if constexpr (KIND == 'd') {
+    return scan_integer(s, length, sign, other, raw);
+  } else {
+    const uint64_t points =
+        bytes_in_range(s, '.', '.') | uint64_t{bytes_in_range(s + 16, '.', '.')} << 16;
+    return (length <= 32 && scan_float_parts(s, sign, length, other, points >> sign, raw)) ||
+           scan_float_token(s, s + length, raw);
   }
-  const uint64_t final_ends = windows[PAIRS - 1].ends;
-  const uint64_t final_end = COUNT % 2 != 0 ? final_ends : final_ends & (final_ends - 1);
-  if (final_end == 0) return false;
-  last = windows[PAIRS - 1].bytes + lowest_bit(final_end);
-  return (scan_pair_token<I>(windows, raw[I]) && ...);
+}
+
+// scan_two_windows() : the format's numbers when the first two windows hold
+// all their tokens, found as scan_window() finds them in one; each number is
+// read from its own bytes. false when they hold fewer, or a token is not a
+// plain number.
+template <size_t... I>
+__attribute__((always_inline)) inline bool scan_two_windows(const Byte_classes& first,
+                                                            const char* line, size_t limit,
+                                                            uint32_t* raw, const char*& last,
+                                                            std::index_sequence<I...>) {
+  constexpr size_t COUNT = sizeof...(I);
+  const Byte_classes second = classify(line + WINDOW);
+  const Wide_mask separators = first.separators | Wide_mask{second.separators} << WINDOW;
+  const Wide_mask ends = first.ends | Wide_mask{second.ends} << WINDOW;
+  const Wide_mask before_limit = limit < 2 * WINDOW ? (Wide_mask{1} << limit) - 1 : ~Wide_mask{0};
+  const Wide_mask tokens = ~separators & ((ends & (0 - ends)) - 1) & before_limit;
+  Wide_mask starts[COUNT];
+  Wide_mask token_ends[COUNT];
+  Wide_mask next_start = tokens & ~(tokens << 1);
+  Wide_mask next_end = ~tokens & (tokens << 1);
+  ((starts[I] = next_start, token_ends[I] = next_end, next_start &= next_start - 1,
+    next_end &= next_end - 1),
+   ...);
+  if (token_ends[COUNT - 1] == 0) return false;
+  last = line + lowest_bit(token_ends[COUNT - 1]);
+  return (scan_here<LINE_LAYOUT.kinds[I]>(line + lowest_bit(starts[I]),
+                                          lowest_bit(token_ends[I]) - lowest_bit(starts[I]),
+                                          raw[I]) &&
+          ...);
 }
 
 // scan_token_by_token() : the format's numbers window after window, each
@@ -576,11 +614,13 @@ bool scan_token_by_token(Token_window window, uint32_t* raw, const char*& last) 
   }
 }
 
-// scan_long_line() : a line whose first window does not hold all its
-// numbers. One a little longer, which that window holds all but one or two
-// of, fits a window from its second token on; longer ones, of long numbers,
-// fit two numbers to a window; any other is read window after window.
-__attribute__((noinline)) bool scan_long_line(const Token_window& window, const char* line,
+// scan_long_line() : a line whose first window, of classes first, does not
+// hold all its numbers. One a little longer, which that window holds all but
+// one or two of, fits a window from its second token on; longer ones, of
+// long numbers, mostly fit two windows; any other is read window after
+// window.
+__attribute__((noinline)) bool scan_long_line(const Byte_classes& first,
+                                              const Token_window& window, const char* line,
                                               size_t limit, uint32_t* raw, const char*& last) {
   if constexpr (NUMBER_OF_DATA > 1) {
     uint64_t ends = window.ends;
@@ -594,8 +634,8 @@ __attribute__((noinline)) bool scan_long_line(const Token_window& window, const 
                              std::make_index_sequence<NUMBER_OF_DATA - 1>()))
           return true;
       }
-    } else if (scan_in_pairs(window, line, limit, raw, last,
-                             std::make_index_sequence<NUMBER_OF_DATA>())) {
+    } else if (limit > WINDOW && scan_two_windows(first, line, limit, raw, last,
+                                                  std::make_index_sequence<NUMBER_OF_DATA>())) {
       return true;
     }
   }
@@ -607,8 +647,9 @@ __attribute__((noinline)) bool scan_long_line(const Token_window& window, const 
 // the end of the last token.
 __attribute__((always_inline)) inline bool scan_line(const char* line, size_t limit,
                                                      uint32_t* raw, const char*& last) {
-  const Token_window window = window_of(classify(line), line, limit);
-  if (!window.line_ended) return scan_long_line(window, line, limit, raw, last);
+  const Byte_classes classes = classify(line);
+  const Token_window window = window_of(classes, line, limit);
+  if (!window.line_ended) return scan_long_line(classes, window, line, limit, raw, last);
   bool fewer = false;
   return scan_window(window, raw, fewer, last, std::make_index_sequence<NUMBER_OF_DATA>());
 }
