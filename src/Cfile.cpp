@@ -15,7 +15,6 @@
 #include <string>
 #include <utility>
 
-#include "byte_masks.h"
 #include "messages.h"
 #include "text_format.h"
 

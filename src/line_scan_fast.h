@@ -488,14 +488,14 @@ __attribute__((always_inline)) inline bool scan_token(const Token_window& window
   }
 }
 
-// scan_window() : the format's numbers when the window holds all their
-// tokens, found first, without a branch, and then read each on its own, so
-// that they are read side by side. false when the window holds fewer
-// tokens (fewer says nothing), or a token is not a plain number. last is
-// set to the end of the last token.
-template <size_t... I>
+// scan_window() : the format's numbers from the one at FIRST on when the
+// window holds all their tokens, found first, without a branch, and then
+// read each on its own, so that they are read side by side. false when the
+// window holds fewer tokens, or a token is not a plain number. last is set
+// to the end of the last token.
+template <size_t FIRST, size_t... I>
 __attribute__((always_inline)) inline bool scan_window(const Token_window& window, uint32_t* raw,
-                                                       bool& fewer, const char*& last,
+                                                       const char*& last,
                                                        std::index_sequence<I...>) {
   constexpr size_t COUNT = sizeof...(I);
   uint64_t starts[COUNT];
@@ -505,37 +505,26 @@ __attribute__((always_inline)) inline bool scan_window(const Token_window& windo
   ((starts[I] = next_start, ends[I] = next_end, next_start &= next_start - 1,
     next_end &= next_end - 1),
    ...);
-  fewer = ends[COUNT - 1] == 0;
-  if (fewer) return false;
+  if (ends[COUNT - 1] == 0) return false;
   last = window.bytes + lowest_bit(ends[COUNT - 1]);
-  return (scan_token<LINE_LAYOUT.kinds[I]>(window, lowest_bit(starts[I]), lowest_bit(ends[I]),
-                                           raw[I]) &&
+  return (scan_token<LINE_LAYOUT.kinds[FIRST + I]>(window, lowest_bit(starts[I]),
+                                                   lowest_bit(ends[I]), raw[FIRST + I]) &&
           ...);
 }
 
 // scan_after_first() : the format's numbers when the first token lies in
 // the window first and the others in rest, a window from the second token
 // on: a line a little longer than a window.
-template <size_t... I>
-__attribute__((always_inline)) inline bool scan_after_first(const Token_window& first,
-                                                            const Token_window& rest,
-                                                            uint32_t* raw, const char*& last,
-                                                            std::index_sequence<I...>) {
-  constexpr size_t COUNT = sizeof...(I);  // after the first
-  uint64_t starts[COUNT];
-  uint64_t ends[COUNT];
-  uint64_t next_start = rest.starts;
-  uint64_t next_end = rest.ends;
-  ((starts[I] = next_start, ends[I] = next_end, next_start &= next_start - 1,
-    next_end &= next_end - 1),
-   ...);
-  if (ends[COUNT - 1] == 0) return false;
-  last = rest.bytes + lowest_bit(ends[COUNT - 1]);
-  return scan_token<LINE_LAYOUT.kinds[0]>(first, lowest_bit(first.starts), lowest_bit(first.ends),
-                                          raw[0]) &&
-         (scan_token<LINE_LAYOUT.kinds[I + 1]>(rest, lowest_bit(starts[I]), lowest_bit(ends[I]),
-                                               raw[I + 1]) &&
-          ...);
+template <size_t COUNT = NUMBER_OF_DATA>
+inline bool scan_after_first(const Token_window& first, const Token_window& rest, uint32_t* raw,
+                             const char*& last) {
+  if constexpr (COUNT == 1) {
+    return false;
+  } else {
+    return scan_token<LINE_LAYOUT.kinds[0]>(first, lowest_bit(first.starts),
+                                            lowest_bit(first.ends), raw[0]) &&
+           scan_window<1>(rest, raw, last, std::make_index_sequence<COUNT - 1>());
+  }
 }
 
 __extension__ typedef unsigned __int128 Wide_mask;
@@ -630,9 +619,7 @@ __attribute__((noinline)) bool scan_long_line(const Byte_classes& first,
       if (second_start != 0) {
         const char* at = window.bytes + lowest_bit(second_start);
         const Token_window rest = window_of(classify(at), at, limit - static_cast<size_t>(at - line));
-        if (scan_after_first(window, rest, raw, last,
-                             std::make_index_sequence<NUMBER_OF_DATA - 1>()))
-          return true;
+        if (scan_after_first(window, rest, raw, last)) return true;
       }
     } else if (limit > WINDOW && scan_two_windows(first, line, limit, raw, last,
                                                   std::make_index_sequence<NUMBER_OF_DATA>())) {
@@ -650,8 +637,7 @@ __attribute__((always_inline)) inline bool scan_line(const char* line, size_t li
   const Byte_classes classes = classify(line);
   const Token_window window = window_of(classes, line, limit);
   if (!window.line_ended) return scan_long_line(classes, window, line, limit, raw, last);
-  bool fewer = false;
-  return scan_window(window, raw, fewer, last, std::make_index_sequence<NUMBER_OF_DATA>());
+  return scan_window<0>(window, raw, last, std::make_index_sequence<NUMBER_OF_DATA>());
 }
 
 // leave_vectors() : the AVX2 build leaves the upper halves of the vector
@@ -679,10 +665,12 @@ bool scan_line_in_place(const char* text, size_t limit, uint32_t* raw, size_t& l
   const bool plain = scan_line(text, limit, raw, end);
   leave_vectors();
   if (!plain) return false;
-  // What follows the last number up to the newline is not read.
-  const char* newline = end;
-  if (end >= text + limit || *newline != '\n') {
-    newline = static_cast<const char*>(std::memchr(end, '\n', static_cast<size_t>(text + limit - end)));
+  // What follows the last number up to the newline is not read: most lines
+  // end right after it, with or without a carriage return.
+  const auto left = static_cast<size_t>(text + limit - end);
+  const char* newline = end + (left > 1 && end[0] == '\r');
+  if (left == 0 || *newline != '\n') {
+    newline = static_cast<const char*>(std::memchr(end, '\n', left));
     if (newline == nullptr) return false;
   }
   length = static_cast<size_t>(newline - text) + 1;
