@@ -4,12 +4,14 @@ read through fsspec ("http://...", "memory://...", "file://..."). Data
 compressed with gzip, bzip2, xz or zstd is known by its first bytes and read
 as it is decompressed. Messages name the source as the user gave it."""
 
+import atexit
 import codecs
 import errno
 import io
 import os
 import re
 import stat
+import weakref
 
 from . import _tvq
 
@@ -80,14 +82,18 @@ def looks(head):
         return None
     for start, name in LOOKS:
         if start.match(head):
-            return "%s? first bytes %s" % (name, " ".join("%02x" % byte for byte in head))
+            return "%s? first bytes %s" % (name, _hex(head))
     try:  # a character cut at the end is left out
         text = codecs.getincrementaldecoder("utf-8")().decode(head)
     except UnicodeDecodeError:
         text = ""
     if text and all(c.isprintable() or c in "\t\n\r" for c in text):
         return 'text? first bytes "%s"' % text.encode("unicode_escape").decode("ascii")
-    return "no block file: first bytes %s" % " ".join("%02x" % byte for byte in head)
+    return "no block file: first bytes %s" % _hex(head)
+
+
+def _hex(data):
+    return " ".join("%02x" % byte for byte in data)
 
 
 def checked_path(given):
@@ -154,6 +160,8 @@ class _Stream(io.RawIOBase):
         self._seekable, self._owned, self._remote = seekable, owned, remote
         #: a read of the source itself failed (not a decompression)
         self.failed = False
+        if remote and owned:
+            _REMOTE.add(self)
 
     def readable(self):
         return True
@@ -190,8 +198,31 @@ class _Stream(io.RawIOBase):
 
     def close(self):
         if not self.closed and self._owned:
-            self._inner.close()
+            _close(self._inner)
         super().close()
+
+
+async def _release(response):
+    response.close()
+
+
+def _close(stream):
+    """Closes a stream; a streamed HTTP response at once, which its own
+    close() leaves to the client's thread: one still open when Python ends
+    is said on standard error."""
+    response = getattr(stream, "r", None)
+    if response is not None and getattr(stream, "loop", None) is not None:
+        try:
+            _fsspec().asyn.sync(stream.loop, _release, response, timeout=5)
+        except Exception:  # noqa: BLE001 - in the client's own thread: its close() does it
+            pass
+    stream.close()
+
+
+# Remote streams still open: closed before Python ends, while the client's
+# thread still runs.
+_REMOTE = weakref.WeakSet()
+atexit.register(lambda: [stream.close() for stream in list(_REMOTE)])
 
 
 class _Decompressed(io.RawIOBase):
@@ -199,9 +230,9 @@ class _Decompressed(io.RawIOBase):
     decompress ends the stream there, so that the walk finds what is missing
     and names the block; the source keeps the reason for its messages."""
 
-    def __init__(self, source, raw, name, reader):
+    def __init__(self, source, raw, reader):
         super().__init__()
-        self._source, self._raw, self._name = source, raw, name
+        self._source, self._raw = source, raw
         self._reader = reader(raw)
         self._out = 0
         self._ended = False
@@ -218,12 +249,7 @@ class _Decompressed(io.RawIOBase):
             if self._raw.failed:
                 raise
             self._ended = True
-            if isinstance(error, EOFError):
-                note = "%s data cut short after %d bytes" % (self._name, self._out)
-            else:
-                note = "%s data? it does not decompress after %d bytes: %s" % (
-                    self._name, self._out, error)
-            self._source.cut(self._out, note)
+            self._source.cut(self._out, error)
             return 0
         if self._out < HEAD:
             self._source.heard(bytes(buffer[:min(got, HEAD - self._out)]), self._out)
@@ -255,11 +281,14 @@ class Source:
     .repeatable: it can be read again from its start (a stream, such as a
     pipe, is read once)."""
 
-    def __init__(self, name, opener, seekable, repeatable, head=None, compression=None):
+    def __init__(self, name, opener, seekable, repeatable, head=None):
         self.name, self.seekable, self.repeatable = name, seekable, repeatable
         self._opener = opener
-        self._compression = compression
-        self._head = head
+        self._compression = _compression(head) if head else None
+        self._head = head  # the first bytes: of the data decompressed, if compressed
+        self._stored = head  # the first bytes as stored
+        if self._compression:
+            self._head = None
         self._passes = 0
         self._current = None
         self._cut = None
@@ -278,8 +307,7 @@ class Source:
         self._cut = None
         self._current = raw = self._opener(small)
         if self._compression is not None:
-            compression, reader = self._compression
-            self._current = raw = _Decompressed(self, raw, compression, reader)
+            self._current = raw = _Decompressed(self, raw, self._compression[1])
         return raw
 
     def close(self):
@@ -293,8 +321,14 @@ class Source:
         if at == len(self._head or b""):
             self._head = (self._head or b"") + data
 
-    def cut(self, at, note):
-        """Decompressing ended after at bytes, for the reason note."""
+    def cut(self, at, error):
+        """Decompressing ended after at bytes, for error."""
+        kind = self._compression[0]
+        if isinstance(error, EOFError):
+            note = "%s data cut short after %d bytes" % (kind, at)
+        else:
+            note = "%s data? first bytes %s; it does not decompress after %d bytes: %s" % (
+                kind, _hex(self._stored), at, error)
         self._cut = (at // BLOCK_SIZE, note)
 
     # ---------------------------------------------------------- messages
@@ -320,11 +354,22 @@ class Source:
         return error
 
     def explaining(self, call, *args):
-        """call(*args), its FormatError explained."""
+        """call(*args), its FormatError explained; a pass that fails is
+        closed."""
         try:
             return call(*args)
-        except _tvq.FormatError as error:
-            raise self.explained(error)
+        except BaseException as error:
+            self.close()
+            if isinstance(error, _tvq.FormatError):
+                raise self.explained(error)
+            raise
+
+    def passing(self, call, *args):
+        """call(*args) for a whole pass, closed when it returns."""
+        try:
+            return self.explaining(call, *args)
+        finally:
+            self.close()
 
     # ---------------------------------------------------- the core's calls
 
@@ -333,30 +378,33 @@ class Source:
         it is an ender block. Of a source read by index, only those are read;
         of another, the header now and ender() when it is asked for (None
         here)."""
-        return self.explaining(_tvq.heads, self.take(small=True), self.name)
+        return self.passing(_tvq.heads, self.take(small=True), self.name)
 
     def ender(self):
         """The texts of the last block if it is an ender block: the whole
         source is read for it, in bounded memory."""
         stream = self.take()
         first, last, size = b"", b"", 0
-        while True:
-            chunk = stream.read(1 << 20)
-            if not chunk:
-                break
-            size += len(chunk)
-            if len(first) < BLOCK_SIZE:
-                first += chunk[:BLOCK_SIZE - len(first)]
-            last = (last + chunk)[-BLOCK_SIZE:]
+        try:
+            while True:
+                chunk = stream.read(1 << 20)
+                if not chunk:
+                    break
+                size += len(chunk)
+                if len(first) < BLOCK_SIZE:
+                    first += chunk[:BLOCK_SIZE - len(first)]
+                last = (last + chunk)[-BLOCK_SIZE:]
+        finally:
+            self.close()
         if size < 2 * BLOCK_SIZE or size % BLOCK_SIZE:
             return None
         return self.explaining(_tvq.heads, io.BytesIO(first + last), self.name)[1]
 
     def scan(self, skip):
-        return self._problems(self.explaining(_tvq.scan, self.take(), self.name, skip))
+        return self._problems(self.passing(_tvq.scan, self.take(), self.name, skip))
 
     def count(self, skip):
-        return self._problems(self.explaining(_tvq.count, self.take(), self.name, skip))
+        return self._problems(self.passing(_tvq.count, self.take(), self.name, skip))
 
     def _problems(self, walked):
         walked["problems"] = [self.explained(problem) for problem in walked["problems"]]
@@ -379,7 +427,10 @@ class Reader:
         return getattr(self._reader, name)
 
     def next(self, step, partial=False):
-        return self._source.explaining(self._reader.next, step, partial)
+        got = self._source.explaining(self._reader.next, step, partial)
+        if got is None:
+            self._source.close()
+        return got
 
     def problems(self):
         return [self._source.explained(problem) for problem in self._reader.problems()]
@@ -389,16 +440,15 @@ class Reader:
 
 
 def _sniffed(stream, name, owned, remote=False):
-    """(raw, head, compression) of a stream read as it comes: its first
-    bytes read to look at, and given to the core first."""
+    """(raw, head) of a stream read as it comes: its first bytes read to
+    look at, and given to the core first."""
     head = _head_of(_Stream(stream, name, owned=False, remote=remote).read)
-    return _Stream(stream, name, head, owned=owned, remote=remote), head, _compression(head)
+    return _Stream(stream, name, head, owned=owned, remote=remote), head
 
 
 def _stream_source(stream, name, owned):
-    raw, head, compression = _sniffed(stream, name, owned)
-    return Source(name, lambda small: raw, False, False, None if compression else head,
-                  compression)
+    raw, head = _sniffed(stream, name, owned)
+    return Source(name, lambda small: raw, False, False, head)
 
 
 def _open_local(path, name):
@@ -410,14 +460,21 @@ def _open_local(path, name):
 
 
 def _path_source(path, name):
-    """A local path: a regular file read by the core itself (by block index
-    unless compressed), anything else (a FIFO, a device) as a stream."""
+    """A local path, named name in messages: a regular file read by block
+    index (by the core itself if it is named by its path) unless compressed;
+    anything else (a FIFO, a device) as a stream."""
     try:
         status = os.stat(path)
     except OSError:
         status = None  # the core's open says what is wrong with it
+    if name != path:  # read as a file object, which the core names by name
+        def direct(small):
+            return _Stream(_open_local(path, name), name, seekable=True)
+    else:
+        def direct(small):
+            return path
     if status is None or stat.S_ISDIR(status.st_mode):
-        return Source(name, lambda small: path, True, True)
+        return Source(name, direct, True, True)
     if not stat.S_ISREG(status.st_mode):
         return _stream_source(_open_local(path, name), name, owned=True)
     try:
@@ -425,11 +482,9 @@ def _path_source(path, name):
             head = _head_of(stream.read)
     except OSError:
         head = None  # the core's open says what is wrong with it
-    compression = _compression(head) if head else None
-    if compression is None:
-        return Source(name, lambda small: path, True, True, head)
-    return Source(name, lambda small: _Stream(_open_local(path, name), name), False, True,
-                  compression=compression)
+    if not (head and _compression(head)):
+        return Source(name, direct, True, True, head)
+    return Source(name, lambda small: _Stream(_open_local(path, name), name), False, True, head)
 
 
 def _object_source(given):
@@ -451,8 +506,7 @@ def _object_source(given):
         given.seek(0)
         return _Stream(given, name, owned=False) if compression else given
 
-    return Source(name, opener, compression is None, True, None if compression else head,
-                  compression)
+    return Source(name, opener, compression is None, True, head)
 
 
 def _protocols(fs):
@@ -461,8 +515,8 @@ def _protocols(fs):
 
 def _url_source(url):
     """A URL through fsspec: a file:// one as a local path; HTTP read by
-    ranges where the server says it serves them, else streamed (a request
-    for each pass); other file systems as their files can be read."""
+    ranges where the server serves them, else streamed (a request for each
+    pass); other file systems as their files can be read."""
     fsspec = _fsspec()
     name = os.fsencode(url)
     try:
@@ -483,24 +537,28 @@ def _url_source(url):
         size = fs.info(path).get("size")
     except Exception as error:  # noqa: BLE001 - said as an OSError
         raise _remote_failure(error, url) from None
-    # The first request, streamed: its headers say whether ranges are served.
-    stream = opened(block_size=0, size=size) if http else opened()
-    if http:
-        response = getattr(stream, "r", None)
-        ranges = bool(size) and response is not None and \
-            response.headers.get("Accept-Ranges", "").strip().lower() == "bytes"
+    if http and size:
+        # The first bytes asked for as a range: a server that serves ranges
+        # sends them alone, another the whole file, read on as the first pass.
+        stream = opened(block_size=0, size=size, headers={"Range": "bytes=0-%d" % (HEAD - 1)})
+        probe = _Stream(stream, name, owned=False, remote=True)
+        head = _head_of(probe.read)
+        more = probe.read(1) if len(head) == HEAD else b""
+        first, ranges = _Stream(stream, name, head + more, remote=True), not more
     else:
-        ranges = bool(stream.seekable())
-    first, head, compression = _sniffed(stream, name, owned=True, remote=True)
-    if compression is None and ranges:
+        stream = opened(block_size=0, size=size) if http else opened()
+        first, head = _sniffed(stream, name, owned=True, remote=True)
+        ranges = not http and bool(stream.seekable())
+    if ranges:  # the first request is done with
         first.close()
+    if _compression(head) is None and ranges:
 
         def ranged(small):
             return _Stream(opened(block_size=SMALL_RANGES if small else LARGE_RANGES, size=size)
                            if http else opened(), name, seekable=True, remote=True)
 
         return Source(name, ranged, True, True, head)
-    passes = [first]
+    passes = [] if ranges else [first]
 
     def streamed(small):
         if passes:  # the first pass goes on with the first request
@@ -508,7 +566,7 @@ def _url_source(url):
         return _Stream(opened(block_size=0, size=size) if http else opened(), name,
                        remote=True)
 
-    return Source(name, streamed, False, True, None if compression else head, compression)
+    return Source(name, streamed, False, True, head)
 
 
 def source(given):
