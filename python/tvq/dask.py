@@ -170,6 +170,7 @@ def _read_range(path, first, stop, shape):
             went_on = reader.reached_stop()
         finally:
             problems = reader.problems()
+            src.close()
     except (OSError, ValueError) as error:  # FormatError is a ValueError
         failure = error
     return values, went_on, failure, problems

@@ -70,6 +70,7 @@ def _rows(src, shape, columns, skip, start=None, stop=None, counts=None):
     reader.range(passed, wanted, 0)
     values = reader.next(2**62)
     met = reader.problems()
+    src.close()
     return (np.empty(0, row_type) if values is None else values), problems or met
 
 
@@ -238,8 +239,9 @@ class BlockFile:
 
 
 def open(source, errors="strict"):  # noqa: A001 - the package's own open
-    """Opens a block file: a BlockFile (a context manager). source is a path
-    or a binary file object."""
+    """Opens a block file: a BlockFile (a context manager). source is a path,
+    a binary file object or a URL (through fsspec), its data as stored or
+    compressed (gzip, bzip2, xz, zstd: known by its first bytes)."""
     return BlockFile(source, errors)
 
 

@@ -4,6 +4,7 @@ read through fsspec ("http://...", "memory://...", "file://..."). Data
 compressed with gzip, bzip2, xz or zstd is known by its first bytes and read
 as it is decompressed. Messages name the source as the user gave it."""
 
+import asyncio
 import atexit
 import codecs
 import errno
@@ -210,11 +211,17 @@ def _close(stream):
     """Closes a stream; a streamed HTTP response at once, which its own
     close() leaves to the client's thread: one still open when Python ends
     is said on standard error."""
-    response = getattr(stream, "r", None)
-    if response is not None and getattr(stream, "loop", None) is not None:
+    response, loop = getattr(stream, "r", None), getattr(stream, "loop", None)
+    try:
+        running = asyncio.get_running_loop()
+    except RuntimeError:
+        running = None
+    # In the client's own thread (a collection of garbage may run there),
+    # its close() does it.
+    if response is not None and loop is not None and running is not loop:
         try:
-            _fsspec().asyn.sync(stream.loop, _release, response, timeout=5)
-        except Exception:  # noqa: BLE001 - in the client's own thread: its close() does it
+            _fsspec().asyn.sync(loop, _release, response, timeout=5)
+        except Exception:  # noqa: BLE001 - its close() below tries again
             pass
     stream.close()
 
@@ -232,7 +239,8 @@ class _Decompressed(io.RawIOBase):
 
     def __init__(self, source, raw, reader):
         super().__init__()
-        self._source, self._raw = source, raw
+        # weak: the source holds its stream, which is closed when neither is used
+        self._source, self._raw = weakref.proxy(source), raw
         self._reader = reader(raw)
         self._out = 0
         self._ended = False

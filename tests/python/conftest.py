@@ -44,8 +44,9 @@ def sscanf_bits(line):
 
 
 class _Served(http.server.SimpleHTTPRequestHandler):
-    """The files of a directory; byte ranges too where the server serves
-    them (server.ranges); server.sent counts the bytes of files sent."""
+    """The files of a directory, byte ranges too where the server serves
+    them (server.ranges), and /status/N answered with status N;
+    server.sent counts the bytes of files sent."""
 
     def log_message(self, *args):
         pass
@@ -56,6 +57,9 @@ class _Served(http.server.SimpleHTTPRequestHandler):
         super().end_headers()
 
     def send_head(self):
+        status = re.fullmatch(r"/status/(\d+)", self.path)  # a failure asked for
+        if status:
+            return self.send_error(int(status[1]))
         wanted = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
         path = self.translate_path(self.path)
         if not (self.server.ranges and wanted and os.path.isfile(path)):
@@ -71,9 +75,9 @@ class _Served(http.server.SimpleHTTPRequestHandler):
         return io.BytesIO(part)
 
     def copyfile(self, source, out):
-        data = source.read()
-        self.server.sent += len(data)
-        out.write(data)
+        for data in iter(lambda: source.read(1 << 20), b""):
+            self.server.sent += len(data)
+            out.write(data)
 
 
 @contextlib.contextmanager
@@ -83,7 +87,8 @@ def http_server(directory, ranges):
     server = http.server.ThreadingHTTPServer(
         ("127.0.0.1", 0), functools.partial(_Served, directory=str(directory)))
     server.ranges, server.sent, server.daemon_threads = ranges, 0, True
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    server.handle_error = lambda *args: None  # a client that closes early
+    thread = threading.Thread(target=server.serve_forever, args=(0.02,), daemon=True)
     thread.start()
     try:
         yield "http://127.0.0.1:%d/" % server.server_address[1], server
