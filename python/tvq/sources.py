@@ -251,8 +251,8 @@ class _Decompressed(io.RawIOBase):
     def readinto(self, buffer):
         if self._ended:
             return 0
-        try:
-            got = self._reader.readinto(buffer)
+        try:  # one read of the compressed data at most: what it gave is not lost
+            got = self._reader.readinto1(buffer)
         except Exception as error:  # noqa: BLE001 - each library has its own
             if self._raw.failed:
                 raise
