@@ -5,9 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # What the build and the tests need, the Python module's included (and what
-# its pandas, Dask and plotting parts use).
+# its pandas, Dask, plotting and source parts use).
 bash tools/ensure_packages.sh cmake make g++ libgtest-dev pybind11-dev python3-dev python3-numpy \
-  python3-pytest python3-pandas python3-dask python3-distributed python3-matplotlib
+  python3-pytest python3-pandas python3-dask python3-distributed python3-matplotlib \
+  python3-fsspec python3-aiohttp python3-zstandard
 sanitize=${TVQ_SANITIZE:-OFF}
 build=${TVQ_BUILD_DIR:-build}
 [ "$sanitize" = ON ] && build=${TVQ_BUILD_DIR:-build-asan}

@@ -191,6 +191,11 @@ class _Stream(io.RawIOBase):
             buffer[:count] = self._head[:count]
             self._head = self._head[count:]
             return count
+        response, loop = getattr(self._inner, "r", None), getattr(self._inner, "loop", None)
+        if response is not None and loop is not None:  # a streamed HTTP response
+            data = self._call(_fsspec().asyn.sync, loop, _gather, response.content, len(buffer))
+            buffer[:len(data)] = data
+            return len(data)
         if hasattr(self._inner, "readinto"):
             return self._call(self._inner.readinto, buffer)
         data = self._call(self._inner.read, len(buffer))
@@ -205,6 +210,20 @@ class _Stream(io.RawIOBase):
 
 async def _release(response):
     response.close()
+
+
+async def _gather(content, size):
+    """size bytes of a response's body (fewer at its end): one call from
+    another thread for many pieces of the body. Its own bytes: a call given
+    up (Ctrl-C) still writes nothing of the caller's."""
+    pieces, got = [], 0
+    while got < size:
+        data = await content.read(size - got)
+        if not data:
+            break
+        pieces.append(data)
+        got += len(data)
+    return b"".join(pieces)
 
 
 def _close(stream):
@@ -562,8 +581,9 @@ def _url_source(url):
     if _compression(head) is None and ranges:
 
         def ranged(small):
-            return _Stream(opened(block_size=SMALL_RANGES if small else LARGE_RANGES, size=size)
-                           if http else opened(), name, seekable=True, remote=True)
+            return _Stream(opened(block_size=SMALL_RANGES if small else LARGE_RANGES, size=size,
+                                  cache_type="readahead") if http else opened(),
+                           name, seekable=True, remote=True)
 
         return Source(name, ranged, True, True, head)
     passes = [] if ranges else [first]
