@@ -8,6 +8,7 @@ import asyncio
 import atexit
 import codecs
 import errno
+import http
 import io
 import os
 import re
@@ -137,7 +138,6 @@ def _remote_failure(error, name):
     if isinstance(status, int) and status >= 400:
         number = {401: errno.EACCES, 403: errno.EACCES, 404: errno.ENOENT,
                   410: errno.ENOENT}.get(status, errno.EIO)
-        import http
         try:
             words = getattr(cause, "message", None) or http.HTTPStatus(status).phrase
         except ValueError:
@@ -552,7 +552,7 @@ def _url_source(url):
         raise ValueError("%s: %s" % (url, error)) from None
     if "file" in _protocols(fs):
         return _path_source(checked_path(path), name)
-    http = "http" in _protocols(fs)
+    over_http = "http" in _protocols(fs)
 
     def opened(**options):
         try:
@@ -564,7 +564,7 @@ def _url_source(url):
         size = fs.info(path).get("size")
     except Exception as error:  # noqa: BLE001 - said as an OSError
         raise _remote_failure(error, url) from None
-    if http and size:
+    if over_http and size:
         # The first bytes asked for as a range: a server that serves ranges
         # sends them alone, another the whole file, read on as the first pass.
         stream = opened(block_size=0, size=size, headers={"Range": "bytes=0-%d" % (HEAD - 1)})
@@ -573,16 +573,16 @@ def _url_source(url):
         more = probe.read(1) if len(head) == HEAD else b""
         first, ranges = _Stream(stream, name, head + more, remote=True), not more
     else:
-        stream = opened(block_size=0, size=size) if http else opened()
+        stream = opened(block_size=0, size=size) if over_http else opened()
         first, head = _sniffed(stream, name, owned=True, remote=True)
-        ranges = not http and bool(stream.seekable())
+        ranges = not over_http and bool(stream.seekable())
     if ranges:  # the first request is done with
         first.close()
     if _compression(head) is None and ranges:
 
         def ranged(small):
             return _Stream(opened(block_size=SMALL_RANGES if small else LARGE_RANGES, size=size,
-                                  cache_type="readahead") if http else opened(),
+                                  cache_type="readahead") if over_http else opened(),
                            name, seekable=True, remote=True)
 
         return Source(name, ranged, True, True, head)
@@ -591,7 +591,7 @@ def _url_source(url):
     def streamed(small):
         if passes:  # the first pass goes on with the first request
             return passes.pop()
-        return _Stream(opened(block_size=0, size=size) if http else opened(), name,
+        return _Stream(opened(block_size=0, size=size) if over_http else opened(), name,
                        remote=True)
 
     return Source(name, streamed, False, True, head)
