@@ -2,8 +2,11 @@
 reads back to the values sscanf gives for its text, and tvq.write of those
 values gives the bytes -t2b gave."""
 
+import bz2
 import doctest
+import gzip
 import io
+import lzma
 import os
 import pathlib
 import random
@@ -12,18 +15,23 @@ import re
 import sys
 import warnings
 
+import fsspec
 import h5py
 import numpy as np
 import numpy.lib.recfunctions
 import pandas as pd
 import pytest
+import zstandard
 
 import tvq
-from conftest import model, sscanf_bits, t2b
+from conftest import http_server, model, sscanf_bits, t2b
 
 LINES = ["5 2 0 0 0 0", "1 0.5 -1.25 100 3.1415927 2.5e-3", "-1 1 1 1 1 1",
          "-2147483648 1e-45 3.4028235e38 -0 nan -inf", "2147483647 0.1 1e39 -1e-50 .5 5.",
          "1-2 3 4 5 6", "1.5 2 3 4 5 6", " 7\t8 9 10 11 12 and more"]
+# Python's own compressors, by the names the messages give them.
+COMPRESS = {"gzip": gzip.compress, "bzip2": bz2.compress, "xz": lzma.compress,
+            "zstd": zstandard.ZstdCompressor().compress}
 rng = random.Random(18)
 MANY = ["%d %s" % (rng.randrange(-2**31, 2**31), " ".join(
     repr(rng.uniform(-1e6, 1e6)) for _ in range(5))) for _ in range(1000)]
@@ -235,26 +243,37 @@ class Stream(io.RawIOBase):
     (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
 def test_rows_and_columns(tmp_path, start, stop, columns):
     """Rows start:stop of the fields in columns, from a path, a file object
-    that seeks, one that does not and an open file: the rows of the whole
-    read, sliced."""
+    that seeks, one that does not and an open file, compressed or not, and
+    from URLs: the rows of the whole read, sliced."""
     path = t2b(tmp_path, MANY)
     whole = tvq.read(path)
     expected = whole[start:stop] if columns is None else \
         numpy.lib.recfunctions.repack_fields(whole[start:stop][columns])
     data = path.read_bytes()
+    packed = {kind: compress(data) for kind, compress in COMPRESS.items()}
+    for kind in packed:
+        (tmp_path / kind).write_bytes(packed[kind])
     with tvq.open(path) as f:
         assert len(f) == len(MANY) and f.event_blocks == 3
         assert np.array_equal(f["v3"], whole["v3"])
         got = [f.values(start=start, stop=stop, columns=columns)]
-    with tvq.open(Stream(data)) as f:
-        assert len(f) == len(MANY) and f.ender == f.header
-        got.append(f.values(start=start, stop=stop, columns=columns))
-    for source in (path, io.BytesIO(data), Stream(data)):
-        if source.__class__ is Stream and min(start or 0, stop or 0) < 0:
-            with pytest.raises(ValueError, match="is a stream, read once"):
-                tvq.read(source, start=start, stop=stop, columns=columns)
-            continue
-        got.append(tvq.read(source, start=start, stop=stop, columns=columns))
+    memory = "memory://%s/run.tvq.gz" % tmp_path.name
+    fsspec.filesystem("memory").pipe(memory, packed["gzip"])
+    with http_server(tmp_path, True) as (ranged, _), http_server(tmp_path, False) as (streamed, _):
+        urls = [ranged + path.name, streamed + path.name, ranged + "xz", streamed + "zstd",
+                "file://%s/bzip2" % tmp_path, memory]
+        for source in [Stream(data), Stream(packed["gzip"])] + urls:
+            with tvq.open(source) as f:
+                assert len(f) == len(MANY) and f.ender == f.header
+                got.append(f.values(start=start, stop=stop, columns=columns))
+        sources = [path, io.BytesIO(data), Stream(data), tmp_path / "gzip",
+                   io.BytesIO(packed["bzip2"]), Stream(packed["xz"])] + urls
+        for source in sources:
+            if source.__class__ is Stream and min(start or 0, stop or 0) < 0:
+                with pytest.raises(ValueError, match="is a stream, read once"):
+                    tvq.read(source, start=start, stop=stop, columns=columns)
+                continue
+            got.append(tvq.read(source, start=start, stop=stop, columns=columns))
     for values in got:
         assert values.dtype == expected.dtype and values.tobytes() == expected.tobytes()
     with pytest.raises(KeyError, match="v6"):
@@ -263,7 +282,8 @@ def test_rows_and_columns(tmp_path, start, stop, columns):
 
 def test_open_reads_the_header_and_the_last_block(tmp_path):
     """Event blocks are read when records are asked for: a damaged one is
-    not met by open; the ender is the last block, None without one."""
+    not met by open; the ender is the last block, None without one; from a
+    server that serves ranges, they are all that is read."""
     path = tmp_path / "run.tvq"
     for ender in (model.ender_block(), b""):
         path.write_bytes(model.header_block() + model.raw_block(0x1234) + ender)
@@ -271,3 +291,7 @@ def test_open_reads_the_header_and_the_last_block(tmp_path):
             assert f.header["run_number"] == "RUN-1001" and (f.ender is None) == (not ender)
             with pytest.raises(tvq.FormatError, match="this block is not event block"):
                 len(f)
+    path.write_bytes(model.header_block() + model.event_block([]) * 40 + model.ender_block())
+    with http_server(tmp_path, True) as (url, server), tvq.open(url + path.name) as f:
+        assert f.header == f.ender and server.sent < 12 * 16384  # with 10 blocks read ahead
+        assert len(f) == 0 and server.sent > 42 * 16384
