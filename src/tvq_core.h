@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "Cconverter.h"
 #include "Cfile.h"
@@ -46,6 +47,9 @@ class Cblock_reader {
   int open_source(const Input_source& source, const std::string& name);
   // Before the open, so that a blocked open can be interrupted too.
   void set_interrupt_check(const Interrupt_check& check) { m_in.set_interrupt_check(check); }
+  // map_input() : after the open, before the walk: a regular file's blocks
+  // are read where the file lies in memory (Cfile::map_input()).
+  void map_input() { m_in.map_input(); }
 
   // seek_event_block() : the walk goes on with event block number, read by
   // its index, as if the blocks before it had been walked (an input that can
@@ -66,7 +70,10 @@ class Cblock_reader {
   //   bool record(int32_t event_block, const Event_record& record)
   //       each record that the listing shows whole
   //   bool ender(const int16_t* block)
-  //   bool problem(const Problem& problem)
+  //   bool alike_records(int32_t event_block, uint32_t count)
+//       optional, for a visitor that only counts: in place of record() for
+//       a run of records alike (pass_alike_records())
+//   bool problem(const Problem& problem)
   //       a record that breaks the rules (DAMAGE): the rest of its block is
   //       lost, the walk goes on with the next block; or what ends the walk:
   //       a block of the wrong type or an input that ends too soon (DAMAGE),
@@ -91,12 +98,21 @@ class Cblock_reader {
   Problem m_record_problem;
 };
 
+template <typename Visitor, typename = void>
+struct Counts_records : std::false_type {};
+template <typename Visitor>
+struct Counts_records<Visitor, std::void_t<decltype(&Visitor::alike_records)>> : std::true_type {};
+
 template <typename Visitor>
 int Cblock_reader::walk(Visitor& visitor) {
   Quiet_messages quiet;
   for (;;) {
     if (m_block != nullptr) {
       const int32_t number = m_converter.event_block_number();
+      if constexpr (Counts_records<Visitor>::value) {
+        const uint32_t count = pass_alike_records(m_block, m_position);
+        if (count > 0 && !visitor.alike_records(number, count)) return STOPPED;
+      }
       const int result = walk_event_records(
           m_block, number, m_position,
           [&visitor, number](const Event_record& record) {
