@@ -165,6 +165,7 @@ static_assert(BLOCK_SIZE <= Cfile::OUTPUT_ROOM, "an event block is built in the 
 template <typename Record_source>
 int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) {
   auto* const block = reinterpret_cast<unsigned char*>(m_out->reserve_output(BLOCK_SIZE));
+  const bool write_failed = m_out->write_failed();  // as it stays until the next reservation
   std::memset(block, 0, 2 + EVENT_BLOCK_BLANK_LEN);
   put_word16(block, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
   uint32_t used = 2 + EVENT_BLOCK_BLANK_LEN;
@@ -207,7 +208,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     }
     ++line_counter;
     ++records;
-    if (m_out->write_failed()) return stop("write_event_block_binary", ERROR);
+    if (write_failed) return stop("write_event_block_binary", ERROR);
 
     const int32_t words = source.get_number_of_word();
     const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
@@ -236,7 +237,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
   used += markers;
   std::memset(block + used, 0, BLOCK_SIZE - used);
   used = BLOCK_SIZE;
-  if (m_out->write_failed()) return stop("write_event_block_binary", ERROR);
+  if (write_failed) return stop("write_event_block_binary", ERROR);
   return stop(nullptr, result);
 }
 
