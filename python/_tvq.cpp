@@ -589,9 +589,10 @@ struct Count : Pass {
     ++*last;
     return true;
   }
-  bool alike_records(int32_t, uint32_t count) {
+  uint32_t alike_wanted() const { return ~uint32_t{0}; }
+  uint32_t take_alike(int32_t, uint32_t count, uint32_t) {
     *last += count;
-    return true;
+    return count;
   }
 };
 
@@ -693,6 +694,9 @@ class Value_reader {
     m_skip_rows = static_cast<size_t>(std::max<int64_t>(skip, 0));
     m_rows_left = rows < 0 ? NO_LIMIT : static_cast<size_t>(rows);
     m_stop_block = stop;
+    // Rows passed over are read from their heads alone: a copy of their
+    // blocks would cost more than the walk over them.
+    if (m_skip_rows > 0) m_reader.map_input();
   }
 
   // next() : an array of at most step rows; None after the last row. A
@@ -771,6 +775,15 @@ class Value_reader {
       if (reader.m_stop_block == 0 || number < reader.m_stop_block) return true;
       reader.m_reached_stop = true;
       return false;
+    }
+    // Rows to pass over are passed over a run of records alike at a time.
+    uint32_t alike_wanted() const {
+      return static_cast<uint32_t>(std::min<size_t>(reader.m_skip_rows, WORDS_PER_BLOCK));
+    }
+    uint32_t take_alike(int32_t, uint32_t count, uint32_t data_count) {
+      if (data_count != layout.words) return 0;
+      reader.m_skip_rows -= count;
+      return count;
     }
     bool record(int32_t number, const Event_record& record) {
       if (record.data_count() != layout.words) {

@@ -70,10 +70,14 @@ class Cblock_reader {
   //   bool record(int32_t event_block, const Event_record& record)
   //       each record that the listing shows whole
   //   bool ender(const int16_t* block)
-  //   bool alike_records(int32_t event_block, uint32_t count)
-//       optional, for a visitor that only counts: in place of record() for
-//       a run of records alike (pass_alike_records())
-//   bool problem(const Problem& problem)
+  //   uint32_t alike_wanted()
+  //   uint32_t take_alike(int32_t event_block, uint32_t count,
+  //                       uint32_t data_count)
+  //       optional, for a visitor that counts or passes over records: at
+  //       most alike_wanted() records alike (alike_records()) of data_count
+  //       words each come next, count of them; take_alike() gives how many
+  //       it takes in place of record()
+  //   bool problem(const Problem& problem)
   //       a record that breaks the rules (DAMAGE): the rest of its block is
   //       lost, the walk goes on with the next block; or what ends the walk:
   //       a block of the wrong type or an input that ends too soon (DAMAGE),
@@ -99,9 +103,9 @@ class Cblock_reader {
 };
 
 template <typename Visitor, typename = void>
-struct Counts_records : std::false_type {};
+struct Takes_alike : std::false_type {};
 template <typename Visitor>
-struct Counts_records<Visitor, std::void_t<decltype(&Visitor::alike_records)>> : std::true_type {};
+struct Takes_alike<Visitor, std::void_t<decltype(&Visitor::take_alike)>> : std::true_type {};
 
 template <typename Visitor>
 int Cblock_reader::walk(Visitor& visitor) {
@@ -109,9 +113,10 @@ int Cblock_reader::walk(Visitor& visitor) {
   for (;;) {
     if (m_block != nullptr) {
       const int32_t number = m_converter.event_block_number();
-      if constexpr (Counts_records<Visitor>::value) {
-        const uint32_t count = pass_alike_records(m_block, m_position);
-        if (count > 0 && !visitor.alike_records(number, count)) return STOPPED;
+      if constexpr (Takes_alike<Visitor>::value) {
+        uint32_t length = 0;
+        const uint32_t count = alike_records(m_block, m_position, visitor.alike_wanted(), length);
+        if (count > 0) m_position += length * visitor.take_alike(number, count, length - 5);
       }
       const int result = walk_event_records(
           m_block, number, m_position,
