@@ -12,9 +12,8 @@ import numpy as np
 
 from .layout import Layout
 from .outputs import NewFile
-from .reading import Chunks
-
-BLOCK_SIZE = 16384
+from .reading import Chunks, open as open_block_file
+from .sources import source as _source
 
 
 def _sources(sources):
@@ -35,7 +34,10 @@ def _packed(dtype):
 class _Run:
     """One source being exported: .source, .chunks (its Chunks, with the
     header and ender once read), .records so far, and rows(), its rows
-    packed; bar, if not None, a progress bar over the sources' bytes."""
+    packed; bar, if not None, a progress bar over the sources' records.
+
+    One pass over the source gives its values, header and ender: a stream
+    (a pipe, a compressed or remote run) is read once, in bounded memory."""
 
     def __init__(self, source, shape, step, bar):
         self.source, self.records, self._bar = source, 0, bar
@@ -43,19 +45,14 @@ class _Run:
         self._packed = _packed(shape.dtype)
 
     def rows(self):
-        size, done = _size(self.source), 0
         for chunk in self.chunks:
             self.records += len(chunk)
             out = np.empty(len(chunk), self._packed)
             for name in self._packed.names:
                 out[name] = chunk[name]
             if self._bar is not None:
-                now = min(size, (self.chunks.event_blocks + 1) * BLOCK_SIZE)
-                self._bar.update(now - done)
-                done = now
+                self._bar.update(len(chunk))
             yield out
-        if self._bar is not None:
-            self._bar.update(size - done)
 
 
 def _runs(sources, shape, step, bar, runs):
@@ -65,11 +62,16 @@ def _runs(sources, shape, step, bar, runs):
         yield runs[-1]
 
 
-def _size(source):
-    try:
-        return os.stat(source).st_size
-    except (OSError, ValueError):
-        return 0  # the read says what is wrong
+def _records(sources):
+    """The records of the sources, counted from their heads (len of a lazy
+    open); None when one is a stream, which is read only once."""
+    if not all(_source(source).seekable for source in sources):
+        return None
+    total = 0
+    for source in sources:
+        with open_block_file(source) as f:
+            total += len(f)
+    return total
 
 
 def _name(source):
@@ -197,8 +199,8 @@ def export(sources, out, layout=None, data_size=None, names=None, step=1_000_000
     if progress:
         from tqdm import tqdm
 
-        bar = tqdm(total=sum(_size(source) for source in sources), unit="B", unit_scale=True,
-                   unit_divisor=1024, file=sys.stderr, dynamic_ncols=True)
+        bar = tqdm(total=_records(sources), unit=" records", unit_scale=True, file=sys.stderr,
+                   dynamic_ncols=True)
     runs = []
     try:
         with NewFile(out) as new:

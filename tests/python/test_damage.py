@@ -120,7 +120,7 @@ def test_names_are_only_names(tmp_path, monkeypatch):
     (tmp_path / "run.tvq").write_bytes(H + model.event_block(good(2)) + E)
     for call in (tvq.read, tvq.open, lambda p: tvq.write(p, np.zeros((1, 6))),
                  lambda p: tvq.export("run.tvq", p), lambda p: tvq.plot.histograms(p)):
-        with pytest.raises(ValueError, match="embedded null byte"):
+        with pytest.raises(ValueError, match="embedded null byte|NUL character"):
             call("new\0.csv")
     assert os.listdir(tmp_path) == ["run.tvq"]
     with pytest.raises(FileNotFoundError):
