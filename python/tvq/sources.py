@@ -197,7 +197,10 @@ class _Stream(io.RawIOBase):
             buffer[:len(data)] = data
             return len(data)
         if hasattr(self._inner, "readinto"):
-            return self._call(self._inner.readinto, buffer)
+            got = self._call(self._inner.readinto, buffer)
+            if got is not None and not 0 <= got <= len(buffer):  # Python's read() trusts it
+                raise ValueError("readinto() gave %d bytes, not 0 to %d" % (got, len(buffer)))
+            return got
         data = self._call(self._inner.read, len(buffer))
         buffer[:len(data)] = data
         return len(data)

@@ -238,6 +238,16 @@ class Stream(io.RawIOBase):
         return self._data.readinto(buffer)
 
 
+def test_a_count_past_the_buffer_refused(tmp_path):
+    """A file object whose readinto() says it gave more than asked for, that
+    can seek or not: an error, not a read past the buffer."""
+    data = t2b(tmp_path, LINES).read_bytes()
+    for kind in (io.BytesIO, Stream):
+        liar = type("Liar", (kind,), {"readinto": lambda s, b: kind.readinto(s, b) and 10**8})
+        with pytest.raises(ValueError, match=r"readinto\(\) gave 100000000 bytes, not 0 to"):
+            tvq.read(liar(data))
+
+
 @pytest.mark.parametrize("start, stop, columns", [
     (None, None, None), (0, 1, ["v1"]), (480, 483, ["v1", "block"]), (-100, None, ["event_id"]),
     (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
