@@ -115,6 +115,14 @@ def name_of(given):
     return os.fsencode(name if isinstance(name, (str, bytes)) else repr(given))
 
 
+def listed(given):
+    """The sources of one (a path, a URL or a file object) or of an iterable
+    of them, as a list."""
+    if isinstance(given, (str, bytes, os.PathLike)) or hasattr(given, "read"):
+        return [given]
+    return list(given)
+
+
 def is_url(given):
     return isinstance(given, str) and _URL.match(given) is not None
 

@@ -185,14 +185,20 @@ def test_info(tmp_path, args, cut, status, last):
     assert tvq.__version__ == VERSION
 
 
-@pytest.mark.parametrize("suffix, runs", [(".h5", 1), (".h5", 2), (".csv", 1), (".csv", 2),
-                                          (".npy", 1)])
-def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs):
+@pytest.mark.parametrize("suffix, runs, opened", [
+    (".h5", 1, False), (".h5", 2, False), (".csv", 1, False), (".csv", 2, False),
+    (".npy", 1, False), (".csv", 2, True), (".npy", 1, True)])
+def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs, opened):
+    """From paths, or from open files (one alone, or a list), named by their names."""
     sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
     out = tmp_path / ("out" + suffix)
-    assert tvq.export(sources, out, step=300, progress=runs > 1) == len(
-        LINES + MANY + MANY[:5] * (runs - 1))
-    assert ("\r100%|" in capsys.readouterr().err) == (runs > 1)  # the progress bar, to its end
+    given = [open(s, "rb") for s in sources] if opened else sources
+    bar = runs > 1 and not opened  # over the sizes of the paths
+    assert tvq.export(given[0] if opened and runs == 1 else given, out, step=300,
+                      progress=bar) == len(LINES + MANY + MANY[:5] * (runs - 1))
+    for stream in given if opened else ():
+        stream.close()
+    assert ("\r100%|" in capsys.readouterr().err) == bar  # the progress bar, to its end
     for source in sources:
         expected = tvq.read(source)
         if suffix == ".h5":
