@@ -76,6 +76,7 @@ def test_read_and_write_as_the_program(tmp_path, lines):
     vm = lambda: int(pathlib.Path("/proc/self/status").read_text().split("VmSize:")[1].split()[0])
     before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its one row only
     assert len(ones) == 2 * len(lines) and vm() - before < 16384  # kB
+    assert [len(c) for c in tvq.iterate(path, step=2**64)] == [len(lines)] * bool(lines)
     tvq.write(tmp_path / "struct.tvq", values)
     columns = np.empty(expected.shape)
     columns[:, 0] = expected[:, 0].view("<i4")
@@ -256,7 +257,8 @@ def test_a_count_past_the_buffer_refused(tmp_path):
 
 @pytest.mark.parametrize("start, stop, columns", [
     (None, None, None), (0, 1, ["v1"]), (480, 483, ["v1", "block"]), (-100, None, ["event_id"]),
-    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
+    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"]),
+    (2**64, None, None), (5, 2**70, ["v1"])])
 def test_rows_and_columns(tmp_path, start, stop, columns):
     """Rows start:stop of the fields in columns, from a path, a file object
     that seeks, one that does not and an open file, compressed or not, and
