@@ -190,7 +190,6 @@ def test_info(tmp_path, args, cut, status, last):
     (".h5", 1, False), (".h5", 2, False), (".csv", 1, False), (".csv", 2, False),
     (".npy", 1, False), (".csv", 2, True), (".npy", 1, True)])
 def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs, opened):
-    """From paths, or from open files (one alone, or a list), named by their names."""
     sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
     out = tmp_path / ("out" + suffix)
     given = [open(s, "rb") for s in sources] if opened else sources
@@ -246,10 +245,8 @@ class Stream(io.RawIOBase):
 
 
 def test_a_count_past_the_buffer_refused(tmp_path):
-    """A file object whose readinto() says it gave more than asked for, that
-    can seek or not: an error, not a read past the buffer."""
     data = t2b(tmp_path, LINES).read_bytes()
-    for kind in (io.BytesIO, Stream):
+    for kind in (io.BytesIO, Stream):  # readinto() saying it gave more than asked for
         liar = type("Liar", (kind,), {"readinto": lambda s, b: kind.readinto(s, b) and 10**8})
         with pytest.raises(ValueError, match=r"readinto\(\) gave 100000000 bytes, not 0 to"):
             tvq.read(liar(data))
