@@ -215,7 +215,13 @@ class Input {
         const py::object got =
             self.m_readinto(py::memoryview::from_memory(buffer, static_cast<ssize_t>(size)));
         if (got.is_none()) throw py::value_error("a file object without data to read yet");
-        return got.cast<long long>();
+        // A count past the buffer would take the core past it: refused, as
+        // Python's own buffered readers refuse it.
+        const long long count = got.cast<long long>();
+        if (count < 0 || static_cast<unsigned long long>(count) > size)
+          throw py::value_error("readinto() gave " + std::to_string(count) + " bytes, not 0 to " +
+                                std::to_string(size));
+        return count;
       }
       const py::bytes got = self.m_read(size);
       const std::string_view bytes = got;

@@ -13,14 +13,13 @@ import numpy as np
 from .layout import Layout
 from .outputs import NewFile
 from .reading import Chunks, open as open_block_file
+from .sources import listed, name_of
 from .sources import source as _source
 
 
 def _sources(sources):
-    """A list of sources from one path or an iterable of them."""
-    if isinstance(sources, (str, bytes, os.PathLike)):
-        return [sources]
-    sources = list(sources)
+    """A list of sources from one source or an iterable of them."""
+    sources = listed(sources)
     if not sources:
         raise ValueError("no sources given")
     return sources
@@ -76,7 +75,7 @@ def _records(sources):
 
 def _name(source):
     """A source's name as HDF5 keeps text: UTF-8, or its bytes as they are."""
-    name = os.fsdecode(source)
+    name = os.fsdecode(name_of(source))
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:
@@ -88,7 +87,7 @@ def _labels(sources):
     """Dataset names: each source's file name, made unique by ~2, ~3, ..."""
     labels, seen = [], {}
     for source in sources:
-        name = os.path.basename(os.fsdecode(source))
+        name = os.path.basename(os.fsdecode(name_of(source)))
         seen[name] = seen.get(name, 0) + 1
         labels.append(_name(name if seen[name] == 1 else "%s~%d" % (name, seen[name])))
     return labels
@@ -125,7 +124,7 @@ def _csv(path, runs, shape, sources):
         out.write(",".join(["path"] * several + names) + "\n")
         for run in runs:
             quoted = io.StringIO()
-            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(run.source)])
+            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(name_of(run.source))])
             first = [quoted.getvalue() + ","] * several
             for chunk in run.rows():
                 for start in range(0, len(chunk), 1 << 16):  # the texts of a part at a time

@@ -14,6 +14,9 @@ from .layout import Layout
 from .sources import source as _source
 
 _UNREAD = object()  # the ender of a source read from its start, until it is asked for
+# More rows than any file holds: a count or bound past it means all of them
+# (the core counts rows in 64 bits).
+_ALL = 2**62
 
 
 def _skip(errors):
@@ -67,8 +70,8 @@ def _rows(src, shape, columns, skip, start=None, stop=None, counts=None):
     reader = src.reader(shape, row_type, pieces, skip)
     if block > 1:
         reader.seek(block)
-    reader.range(passed, wanted, 0)
-    values = reader.next(2**62)
+    reader.range(min(passed, _ALL), min(wanted, _ALL), 0)
+    values = reader.next(_ALL)
     met = reader.problems()
     src.close()
     return (np.empty(0, row_type) if values is None else values), problems or met
@@ -301,7 +304,7 @@ class Chunks:
 
     def __next__(self):
         try:
-            chunk = self._reader.next(self._step, self._partial)
+            chunk = self._reader.next(min(self._step, _ALL), self._partial)
         finally:
             _warn(self._reader.problems())
         if chunk is None:

@@ -115,6 +115,14 @@ def name_of(given):
     return os.fsencode(name if isinstance(name, (str, bytes)) else repr(given))
 
 
+def listed(given):
+    """The sources of one (a path, a URL or a file object) or of an iterable
+    of them, as a list."""
+    if isinstance(given, (str, bytes, os.PathLike)) or hasattr(given, "read"):
+        return [given]
+    return list(given)
+
+
 def is_url(given):
     return isinstance(given, str) and _URL.match(given) is not None
 
@@ -197,7 +205,10 @@ class _Stream(io.RawIOBase):
             buffer[:len(data)] = data
             return len(data)
         if hasattr(self._inner, "readinto"):
-            return self._call(self._inner.readinto, buffer)
+            got = self._call(self._inner.readinto, buffer)
+            if got is not None and not 0 <= got <= len(buffer):  # Python's read() trusts it
+                raise ValueError("readinto() gave %d bytes, not 0 to %d" % (got, len(buffer)))
+            return got
         data = self._call(self._inner.read, len(buffer))
         buffer[:len(data)] = data
         return len(data)

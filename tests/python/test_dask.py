@@ -141,6 +141,8 @@ def test_plot(tmp_path, damage, existing, options, status, error):
         from tvq import plot
         fig, values = plot.figure(path), tvq.read(path)
         assert fig._suptitle.get_text() == "run1001.tvq: run RUN-1001, 4 records"
+        with open(path, "rb") as given:  # a file object, named by its name
+            assert plot.figure(given)._suptitle.get_text() == fig._suptitle.get_text()
         assert [axes.get_xlabel() for axes in fig.axes] == list(values.dtype.names[2:])
 
 

@@ -80,6 +80,7 @@ def test_read_and_write_as_the_program(tmp_path, lines):
     if len(lines) < 10_000:
         before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its row only
         assert len(ones) == 2 * len(lines) and vm() - before < 16384  # kB
+    assert [len(c) for c in tvq.iterate(path, step=2**64)] == [len(lines)] * bool(lines)
     tvq.write(tmp_path / "struct.tvq", values)
     columns = np.empty(expected.shape)
     columns[:, 0] = expected[:, 0].view("<i4")
@@ -189,14 +190,19 @@ def test_info(tmp_path, args, cut, status, last):
     assert tvq.__version__ == VERSION
 
 
-@pytest.mark.parametrize("suffix, runs", [(".h5", 1), (".h5", 2), (".csv", 1), (".csv", 2),
-                                          (".npy", 1)])
-def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs):
+@pytest.mark.parametrize("suffix, runs, opened", [
+    (".h5", 1, False), (".h5", 2, False), (".csv", 1, False), (".csv", 2, False),
+    (".npy", 1, False), (".csv", 2, True), (".npy", 1, True)])
+def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs, opened):
     sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
     out = tmp_path / ("out" + suffix)
-    assert tvq.export(sources, out, step=300, progress=runs > 1) == len(
-        LINES + MANY + MANY[:5] * (runs - 1))
-    assert ("\r100%|" in capsys.readouterr().err) == (runs > 1)  # the progress bar, to its end
+    given = [open(s, "rb") for s in sources] if opened else sources
+    bar = runs > 1 and not opened  # over the sizes of the paths
+    assert tvq.export(given[0] if opened and runs == 1 else given, out, step=300,
+                      progress=bar) == len(LINES + MANY + MANY[:5] * (runs - 1))
+    for stream in given if opened else ():
+        stream.close()
+    assert ("\r100%|" in capsys.readouterr().err) == bar  # the progress bar, to its end
     for source in sources:
         expected = tvq.read(source)
         if suffix == ".h5":
@@ -242,9 +248,18 @@ class Stream(io.RawIOBase):
         return self._data.readinto(buffer)
 
 
+def test_a_count_past_the_buffer_refused(tmp_path):
+    data = t2b(tmp_path, LINES).read_bytes()
+    for kind in (io.BytesIO, Stream):  # readinto() saying it gave more than asked for
+        liar = type("Liar", (kind,), {"readinto": lambda s, b: kind.readinto(s, b) and 10**8})
+        with pytest.raises(ValueError, match=r"readinto\(\) gave 100000000 bytes, not 0 to"):
+            tvq.read(liar(data))
+
+
 @pytest.mark.parametrize("start, stop, columns", [
     (None, None, None), (0, 1, ["v1"]), (480, 483, ["v1", "block"]), (-100, None, ["event_id"]),
-    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
+    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"]),
+    (2**64, None, None), (5, 2**70, ["v1"])])
 def test_rows_and_columns(tmp_path, start, stop, columns):
     """Rows start:stop of the fields in columns, from a path, a file object
     that seeks, one that does not and an open file, compressed or not, and
