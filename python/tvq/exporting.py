@@ -121,7 +121,7 @@ def _csv(path, runs, shape, sources):
     if several and "path" in names:
         raise ValueError("a value named 'path': the first column holds the run's path")
     with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="") as out:
-        out.write(",".join(["path"] * several + names) + "\n")
+        csv.writer(out, lineterminator="\n").writerow(["path"] * several + names)
         for run in runs:
             quoted = io.StringIO()
             csv.writer(quoted, lineterminator="").writerow([os.fsdecode(name_of(run.source))])

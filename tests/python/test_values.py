@@ -297,6 +297,11 @@ def test_rows_and_columns(tmp_path, start, stop, columns):
         assert values.dtype == expected.dtype and values.tobytes() == expected.tobytes()
     with pytest.raises(KeyError, match="v6"):
         tvq.read(path, columns=["v1", "v6"])
+    with pytest.raises(ValueError, match="columns names no field"):
+        tvq.read(path, columns=[])
+    names = ["n,%d" % i for i in range(6)]  # a CSV header quotes them
+    tvq.export(path, tmp_path / "named.csv", names=names)
+    assert list(pd.read_csv(tmp_path / "named.csv").columns[2:]) == names
 
 
 def test_open_reads_the_header_and_the_last_block(tmp_path):
