@@ -634,6 +634,7 @@ py::tuple heads(const py::object& source, const py::bytes& name) {
     py::gil_scoped_release release;
     Cblock_reader reader;
     input.open(reader);
+    reader.read_blocks_singly();
     reader.walk(walk);
     if (walk.failure) throw input.failure(*walk.failure);
     if (reader.read_last_ender(found, ender) != OK) throw input.failure(reader.problem());

@@ -55,6 +55,7 @@ Cfile::Cfile()
       m_blocks_read(0),
       m_interrupted(false),
       m_unchecked(0),
+      m_read_size(INPUT_BUFFER_SIZE),
       m_position(0),
       m_mapped(false) {}
 
@@ -187,7 +188,8 @@ long long Cfile::read_input(char* buffer, size_t size) {
 int Cfile::fill_input() {
   if (m_at_end) return 0;
   for (;;) {
-    const long long got = read_input(m_buffer + m_end, INPUT_BUFFER_SIZE - m_end);
+    const long long got =
+        read_input(m_buffer + m_end, std::min(INPUT_BUFFER_SIZE - m_end, m_read_size));
     if (got > 0) {
       m_end += static_cast<size_t>(got);
       m_position += got;

@@ -55,6 +55,9 @@ class Cfile {
   // cannot be mapped is read as before; one cut short while it is read
   // fails to read (READ).
   void map_input();
+  // read_blocks_singly() : each read of the input asks for one block at
+  // most, so that a caller that wants only some blocks reads no more.
+  void read_blocks_singly() { m_read_size = BLOCK_SIZE; }
   // seek_block() : the next block read is block index of the file (from 0);
   // OK, or ERROR (READ) for an input that cannot move.
   int seek_block(int64_t index);
@@ -168,6 +171,7 @@ class Cfile {
   Interrupt_check m_check;
   bool m_interrupted;     // the check said stop: the failure is of kind INTERRUPTED
   size_t m_unchecked;     // bytes read or written since the check was last asked
+  size_t m_read_size;     // bytes a read of the input asks for at most
   int64_t m_position;     // of the input, in bytes from its start
   bool m_mapped;          // blocks are read from m_window
   Mapped_window m_window;

@@ -50,6 +50,9 @@ class Cblock_reader {
   // map_input() : after the open, before the walk: a regular file's blocks
   // are read where the file lies in memory (Cfile::map_input()).
   void map_input() { m_in.map_input(); }
+  // read_blocks_singly() : a block at a time from the input (no read-ahead),
+  // for a look at the first and the last block alone.
+  void read_blocks_singly() { m_in.read_blocks_singly(); }
 
   // seek_event_block() : the walk goes on with event block number, read by
   // its index, as if the blocks before it had been walked (an input that can

@@ -592,8 +592,10 @@ def _url_source(url):
     if _compression(head) is None and ranges:
 
         def ranged(small):
+            # A look at the first and the last block asks for them alone.
             return _Stream(opened(block_size=SMALL_RANGES if small else LARGE_RANGES, size=size,
-                                  cache_type="readahead") if over_http else opened(),
+                                  cache_type="none" if small else "readahead")
+                           if over_http else opened(),
                            name, seekable=True, remote=True)
 
         return Source(name, ranged, True, True, head)
