@@ -6,7 +6,8 @@
 # file from Python (the module tvq built beside the program).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/ensure_packages.sh cmake make g++ pybind11-dev python3-dev python3-numpy
+bash tools/ensure_packages.sh cmake make g++ pybind11-dev python3-dev python3-numpy \
+  python3-fsspec python3-aiohttp python3-zstandard
 cmake -S . -B build-example -DTVQ_BUILD_TESTS=OFF >/dev/null
 cmake --build build-example -j "$(nproc)" >/dev/null
 mkdir -p out

@@ -215,7 +215,13 @@ class Input {
         const py::object got =
             self.m_readinto(py::memoryview::from_memory(buffer, static_cast<ssize_t>(size)));
         if (got.is_none()) throw py::value_error("a file object without data to read yet");
-        return got.cast<long long>();
+        // A count past the buffer would take the core past it: refused, as
+        // Python's own buffered readers refuse it.
+        const long long count = got.cast<long long>();
+        if (count < 0 || static_cast<unsigned long long>(count) > size)
+          throw py::value_error("readinto() gave " + std::to_string(count) + " bytes, not 0 to " +
+                                std::to_string(size));
+        return count;
       }
       const py::bytes got = self.m_read(size);
       const std::string_view bytes = got;
@@ -251,69 +257,115 @@ class Input {
 // ------------------------------------------------------------------ memory
 
 // Memory of large arrays is mapped on its own, with huge pages where the
-// system gives them, as NumPy does for its own arrays: a page fault for every
-// 4 KiB of a large result costs more than reading the file. It grows by
-// moving its pages (mremap), never by copying them.
+// system gives them, as NumPy does for its own arrays. It grows by moving its
+// pages (mremap), never by copying them.
 constexpr size_t MAPPED_FROM = size_t{4} << 20;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
+// How large a kept mapping may stay while no reader is open.
+constexpr size_t KEPT_MOST = size_t{512} << 20;
 
 size_t mapped_size(size_t bytes) { return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE; }
 
+// The mappings of the last two large results freed, kept for the next
+// results: the kernel zeroes new pages when they are first touched, which
+// costs about as much as reading the file, so chunks of an iteration take
+// each other's pages instead (a chunk is freed while the next one is made;
+// two let the next iteration start on them too). While no reader is open,
+// a kept mapping is at most KEPT_MOST and left to the kernel to take back
+// whenever it needs the memory (MADV_FREE): its pages are used again as
+// they are unless the kernel took them, then new ones come.
+class Spare {
+ public:
+  // take() : the larger kept mapping and its bytes, now the caller's;
+  // nullptr for none.
+  void* take(size_t& bytes) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    Mapping& larger = m_kept[0].bytes >= m_kept[1].bytes ? m_kept[0] : m_kept[1];
+    bytes = std::exchange(larger.bytes, 0);
+    return std::exchange(larger.data, nullptr);
+  }
+  // keep() : a mapping of bytes (a multiple of HUGE_PAGE) no longer used:
+  // kept in place of a smaller one, or unmapped.
+  void keep(void* data, size_t bytes) {
+    Mapping given{data, bytes};
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      Mapping& smaller = m_kept[0].bytes <= m_kept[1].bytes ? m_kept[0] : m_kept[1];
+      if (bytes >= MAPPED_FROM && bytes > smaller.bytes && (m_readers > 0 || bytes <= KEPT_MOST)) {
+        if (m_readers == 0) ::madvise(data, bytes, MADV_FREE);
+        std::swap(given, smaller);
+      }
+    }
+    given.unmap();
+  }
+  void open_reader() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_readers;
+  }
+  void close_reader() {
+    Mapping dropped[2];
+    {
+      std::lock_guard<std::mutex> lock(m_lock);
+      if (--m_readers > 0) return;
+      for (size_t i = 0; i < 2; ++i) {
+        if (m_kept[i].bytes > KEPT_MOST) std::swap(dropped[i], m_kept[i]);
+        else if (m_kept[i].data != nullptr) ::madvise(m_kept[i].data, m_kept[i].bytes, MADV_FREE);
+      }
+    }
+    for (auto& mapping : dropped) mapping.unmap();
+  }
+
+ private:
+  struct Mapping {
+    void* data = nullptr;
+    size_t bytes = 0;
+    void unmap() {
+      if (data != nullptr) ::munmap(data, bytes);
+    }
+  };
+  std::mutex m_lock;
+  Mapping m_kept[2];
+  int m_readers = 0;
+};
+
+Spare spare;
+
+// A reader open, for the spare's sake, for the life of this object.
+struct Open_reader {
+  Open_reader() { spare.open_reader(); }
+  ~Open_reader() { spare.close_reader(); }
+  Open_reader(const Open_reader&) = delete;
+  Open_reader& operator=(const Open_reader&) = delete;
+};
+
+// allocated() : the bytes an allocation of bytes takes: a multiple of
+// HUGE_PAGE when it is mapped.
+size_t allocated(size_t bytes) { return bytes < MAPPED_FROM ? bytes : mapped_size(bytes); }
+
+// free_bytes() : data of allocated() bytes.
 void free_bytes(void* data, size_t bytes) {
   if (data == nullptr) return;
   if (bytes < MAPPED_FROM)
     std::free(data);
   else
-    ::munmap(data, mapped_size(bytes));
-}
-
-// resize_bytes() : data of bytes (nullptr for none) as new_bytes, its first
-// bytes kept; bytes after them are zero.
-void* resize_bytes(void* data, size_t bytes, size_t new_bytes) {
-  if (new_bytes < MAPPED_FROM) {
-    void* resized = std::realloc(bytes < MAPPED_FROM ? data : nullptr, std::max<size_t>(new_bytes, 1));
-    if (resized == nullptr) throw std::bad_alloc();
-    if (new_bytes > bytes) std::memset(static_cast<char*>(resized) + bytes, 0, new_bytes - bytes);
-    if (bytes >= MAPPED_FROM) {
-      std::memcpy(resized, data, new_bytes);
-      free_bytes(data, bytes);
-    }
-    return resized;
-  }
-  void* mapped;
-  if (data != nullptr && bytes >= MAPPED_FROM) {
-    mapped = ::mremap(data, mapped_size(bytes), mapped_size(new_bytes), MREMAP_MAYMOVE);
-  } else {
-    mapped = ::mmap(nullptr, mapped_size(new_bytes), PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped != MAP_FAILED && data != nullptr) {
-      std::memcpy(mapped, data, std::min(bytes, new_bytes));
-      free_bytes(data, bytes);
-    }
-  }
-  if (mapped == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(mapped, mapped_size(new_bytes), MADV_HUGEPAGE);
-  return mapped;
+    spare.keep(data, bytes);
 }
 
 // Rows of a size, grown as they come, handed to NumPy without a copy. Every
-// byte of the rows is written or zero.
+// byte of the rows is written; memory past them may hold older rows.
 class Rows {
  public:
   explicit Rows(size_t row_size) : m_row_size(row_size) {}
-  ~Rows() { free_bytes(m_data, m_capacity * m_row_size); }
+  ~Rows() { free_bytes(m_data, m_bytes); }
   Rows(const Rows&) = delete;
   Rows& operator=(const Rows&) = delete;
 
   size_t count() const { return m_count; }
   size_t capacity() const { return m_capacity; }
   char* data() const { return m_data; }
-  // reserve() : room for capacity rows.
+  // reserve() : room for capacity rows, or more: a mapping is used whole.
   void reserve(size_t capacity) {
-    if (capacity <= m_capacity) return;
-    m_data = static_cast<char*>(
-        resize_bytes(m_data, m_capacity * m_row_size, capacity * m_row_size));
-    m_capacity = capacity;
+    if (capacity > m_capacity) resize(capacity * m_row_size, false);
   }
   // add() : room for one more row, at the end.
   char* add() {
@@ -328,15 +380,11 @@ class Rows {
       char* data;
       size_t bytes;
     };
-    if (m_capacity > m_count) {
-      m_data = static_cast<char*>(
-          resize_bytes(m_data, m_capacity * m_row_size, m_count * m_row_size));
-      m_capacity = m_count;
-    }
-    auto* owner = new Owner{m_data, m_capacity * m_row_size};
+    if (allocated(m_count * m_row_size) != m_bytes) resize(m_count * m_row_size, true);
+    auto* owner = new Owner{m_data, m_bytes};
     const size_t count = m_count;
     m_data = nullptr;
-    m_capacity = m_count = 0;
+    m_bytes = m_capacity = m_count = 0;
     py::capsule base(owner, [](void* pointer) {
       auto* rows = static_cast<Owner*>(pointer);
       free_bytes(rows->data, rows->bytes);
@@ -346,8 +394,55 @@ class Rows {
   }
 
  private:
+  // resize() : room for bytes at least, exactly allocated(bytes) if exact;
+  // the rows are kept. A new mapping is the kept one where there is one.
+  void resize(size_t bytes, bool exact) {
+    const size_t rows = m_count * m_row_size;
+    if (bytes < MAPPED_FROM) {
+      void* resized =
+          std::realloc(m_bytes < MAPPED_FROM ? m_data : nullptr, std::max<size_t>(bytes, 1));
+      if (resized == nullptr) throw std::bad_alloc();
+      if (m_bytes >= MAPPED_FROM) {
+        std::memcpy(resized, m_data, std::min(rows, bytes));
+        free_bytes(m_data, m_bytes);
+      }
+      set(resized, bytes);
+      return;
+    }
+    if (m_bytes < MAPPED_FROM) {
+      size_t kept = 0;
+      void* mapped = spare.take(kept);
+      if (mapped == nullptr) {
+        kept = mapped_size(bytes);
+        mapped = ::mmap(nullptr, kept, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        ::madvise(mapped, kept, MADV_HUGEPAGE);
+      }
+      if (rows > 0) std::memcpy(mapped, m_data, rows);
+      std::free(m_data);
+      set(mapped, kept);
+    }
+    const size_t wanted = mapped_size(bytes);
+    if (m_bytes == wanted || (!exact && m_bytes > wanted)) return;
+    if (m_bytes > wanted) {  // the pages past the rows are kept on their own
+      spare.keep(m_data + wanted, m_bytes - wanted);
+      set(m_data, wanted);
+      return;
+    }
+    void* moved = ::mremap(m_data, m_bytes, wanted, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) throw std::bad_alloc();
+    ::madvise(moved, wanted, MADV_HUGEPAGE);
+    set(moved, wanted);
+  }
+  void set(void* data, size_t bytes) {
+    m_data = static_cast<char*>(data);
+    m_bytes = bytes;
+    m_capacity = bytes / m_row_size;
+  }
+
   size_t m_row_size;
   char* m_data = nullptr;
+  size_t m_bytes = 0;  // allocated()
   size_t m_capacity = 0;
   size_t m_count = 0;
 };
@@ -405,10 +500,12 @@ struct Pass {
 };
 
 // walk_source() : the whole walk of a source with a new Visitor, the GIL
-// released; what every pass gives (header, ender, problems), and the visitor.
+// released, a regular file read where it lies in memory if mapped; what
+// every pass gives (header, ender, problems), and the visitor.
 template <typename Visitor>
 std::pair<py::dict, std::unique_ptr<Visitor>> walk_source(const py::object& source,
-                                                         const py::bytes& name, bool skip) {
+                                                         const py::bytes& name, bool skip,
+                                                         bool mapped = false) {
   Input input(source, name);
   auto visitor = std::make_unique<Visitor>();
   visitor->skip = skip;
@@ -416,6 +513,7 @@ std::pair<py::dict, std::unique_ptr<Visitor>> walk_source(const py::object& sour
     py::gil_scoped_release release;
     Cblock_reader reader;
     input.open(reader);
+    if (mapped) reader.map_input();
     reader.walk(*visitor);
     if (visitor->failure) throw input.failure(*visitor->failure);
   }
@@ -497,12 +595,18 @@ struct Count : Pass {
     ++*last;
     return true;
   }
+  uint32_t alike_wanted() const { return ~uint32_t{0}; }
+  uint32_t take_alike(int32_t, uint32_t count, uint32_t) {
+    *last += count;
+    return count;
+  }
 };
 
 // count() : {"counts": records of each event block, "problems", "header",
 // "ender"}.
 py::dict count(const py::object& source, const py::bytes& name, bool skip) {
-  auto [out, result] = walk_source<Count>(source, name, skip);
+  // Heads alone are read: a copy of the file would cost more than the walk.
+  auto [out, result] = walk_source<Count>(source, name, skip, true);
   out["counts"] = result->counts.to_array(py::dtype::of<uint32_t>());
   return out;
 }
@@ -530,6 +634,7 @@ py::tuple heads(const py::object& source, const py::bytes& name) {
     py::gil_scoped_release release;
     Cblock_reader reader;
     input.open(reader);
+    reader.read_blocks_singly();
     reader.walk(walk);
     if (walk.failure) throw input.failure(*walk.failure);
     if (reader.read_last_ender(found, ender) != OK) throw input.failure(reader.problem());
@@ -596,6 +701,9 @@ class Value_reader {
     m_skip_rows = static_cast<size_t>(std::max<int64_t>(skip, 0));
     m_rows_left = rows < 0 ? NO_LIMIT : static_cast<size_t>(rows);
     m_stop_block = stop;
+    // Rows passed over are read from their heads alone: a copy of their
+    // blocks would cost more than the walk over them.
+    if (m_skip_rows > 0) m_reader.map_input();
   }
 
   // next() : an array of at most step rows; None after the last row. A
@@ -675,6 +783,15 @@ class Value_reader {
       reader.m_reached_stop = true;
       return false;
     }
+    // Rows to pass over are passed over a run of records alike at a time.
+    uint32_t alike_wanted() const {
+      return static_cast<uint32_t>(std::min<size_t>(reader.m_skip_rows, WORDS_PER_BLOCK));
+    }
+    uint32_t take_alike(int32_t, uint32_t count, uint32_t data_count) {
+      if (data_count != layout.words) return 0;
+      reader.m_skip_rows -= count;
+      return count;
+    }
     bool record(int32_t number, const Event_record& record) {
       if (record.data_count() != layout.words) {
         reader.m_pass.failure = misfit_problem(reader.m_reader.path(), number, record.start,
@@ -739,6 +856,7 @@ class Value_reader {
   bool m_ended = false;
   std::optional<Problem> m_deferred;  // a damage met after rows that were given first
   mutable std::mutex m_busy;
+  Open_reader m_open;
 };
 
 // raise_misfit() : the FormatError of a record whose data words do not fit

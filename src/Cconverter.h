@@ -155,16 +155,20 @@ class Cconverter {
 // with the two closing markers: every block takes at least one record.
 static_assert(2 * (EVENT_SIZE_NUM + 2 * MAX_CONVERSIONS) + EVENT_SIZE + 4 <= BLOCK_SIZE,
               "one record and the two closing markers must fit in an event block");
+static_assert(BLOCK_SIZE <= Cfile::OUTPUT_ROOM, "an event block is built in the output buffer");
 
-// Each record goes to the output as soon as it is complete, so a bad record
-// leaves the block's flag, blank and finished records in the file.
+// The block is built where it goes, in the output buffer, and committed
+// once: when it is closed, or as far as it got when a record stops it, so
+// that a bad record leaves the block's flag, blank and finished records in
+// the file. The output is only written at a reservation, so a failed write
+// shows before the block's first record as it would after any of them.
 template <typename Record_source>
 int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) {
-  static const unsigned char ZEROS[BLOCK_SIZE] = {};
-  unsigned char head[2 + EVENT_BLOCK_BLANK_LEN] = {};
-  put_word16(head, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
-  m_out->write_binary(head, sizeof head);
-  uint32_t used = sizeof head;
+  auto* const block = reinterpret_cast<unsigned char*>(m_out->reserve_output(BLOCK_SIZE));
+  const bool write_failed = m_out->write_failed();  // as it stays until the next reservation
+  std::memset(block, 0, 2 + EVENT_BLOCK_BLANK_LEN);
+  put_word16(block, static_cast<uint16_t>(FLAG_OF_EVENT_BLOCK));
+  uint32_t used = 2 + EVENT_BLOCK_BLANK_LEN;
   uint32_t previous = used;
   uint32_t largest = 0;
   uint32_t records = 0;
@@ -173,6 +177,11 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
   // Progress every 100 data lines of the conversion: the next count to tell,
   // kept rather than a division a line.
   int64_t next_progress = (line_counter + 99) / 100 * 100;
+  const auto stop = [&](const char* step, int status) {
+    m_out->commit_output(reinterpret_cast<char*>(block + used));
+    if (step != nullptr) say_step(step);
+    return status;
+  };
 
   for (;;) {
     // A record is written while the largest record of the block would still
@@ -191,22 +200,19 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
       break;
     }
     if (line == COMMENT) continue;
-    if (line == READ_FAILED) return READ_FAILED;
-    if (line == ERROR) {
-      say_step("data_reader_flag");
-      return ERROR;
-    }
+    if (line == READ_FAILED) return stop(nullptr, READ_FAILED);
+    if (line == ERROR) return stop("data_reader_flag", ERROR);
     if (line_counter == next_progress) {
       say_progress("now reading line #%lld\n", static_cast<long long>(line_counter));
       next_progress += 100;
     }
     ++line_counter;
     ++records;
+    if (write_failed) return stop("write_event_block_binary", ERROR);
 
-    // The record is built where it goes, in the output buffer.
     const int32_t words = source.get_number_of_word();
     const uint32_t length = EVENT_SIZE + 2 * static_cast<uint32_t>(words);
-    auto* record = reinterpret_cast<unsigned char*>(m_out->reserve_output(length));
+    unsigned char* const record = block + used;
     // The head's first four words in one store: event size with its flag,
     // FID, event id and segment size, little-endian; then the segment id.
     const uint64_t head =
@@ -223,25 +229,16 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
       std::memcpy(record + EVENT_SIZE, source.words(), 2 * WORDS_PER_LINE);
     else
       std::memcpy(record + EVENT_SIZE, source.words(), 2 * static_cast<size_t>(words));
-    m_out->commit_output(reinterpret_cast<char*>(record + length));
-    if (m_out->write_failed()) {
-      say_step("write_event_block_binary");
-      return ERROR;
-    }
     used += length;
   }
 
-  unsigned char end_markers[4];
-  put_word16(end_markers, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
-  put_word16(end_markers + 2, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
-  m_out->write_binary(end_markers, sizeof end_markers);
+  put_word16(block + used, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
+  put_word16(block + used + 2, static_cast<uint16_t>(FLAG_OF_END_OF_EVENT_BLOCK));
   used += markers;
-  m_out->write_binary(ZEROS, BLOCK_SIZE - used);
-  if (m_out->write_failed()) {
-    say_step("write_event_block_binary");
-    return ERROR;
-  }
-  return result;
+  std::memset(block + used, 0, BLOCK_SIZE - used);
+  used = BLOCK_SIZE;
+  if (write_failed) return stop("write_event_block_binary", ERROR);
+  return stop(nullptr, result);
 }
 
 template <typename Record_source>

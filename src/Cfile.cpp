@@ -31,12 +31,19 @@ static_assert(DUMP_LINES * DUMP_LINE_LEN <= static_cast<int>(Cfile::OUTPUT_ROOM)
 // The interruption check is asked at least this often: often enough that a
 // Ctrl-C is seen in a few milliseconds, rarely enough to cost nothing.
 constexpr size_t CHECK_EVERY = size_t{4} << 20;
+// Bytes of a mapped input at a time: what its reading adds to the memory
+// the process is seen to use.
+constexpr size_t MAPPED_WINDOW = size_t{8} << 20;
+static_assert(MAPPED_WINDOW % BLOCK_SIZE == 0, "windows of whole blocks");
+// map_window() : the file was cut short under the last window.
+constexpr int WINDOW_CUT = -2;
 
 }  // namespace
 
 Cfile::Cfile()
     : m_fd(-1),
       m_buffer(nullptr),
+      m_blocks(nullptr),
       m_begin(0),
       m_end(0),
       m_output(false),
@@ -47,7 +54,9 @@ Cfile::Cfile()
       m_blocks_read(0),
       m_interrupted(false),
       m_unchecked(0),
-      m_position(0) {}
+      m_read_size(INPUT_BUFFER_SIZE),
+      m_position(0),
+      m_mapped(false) {}
 
 // Without close() the output is still written, but nothing is reported.
 Cfile::~Cfile() {
@@ -67,6 +76,7 @@ int Cfile::open_existing(const std::string& name) {
   // Held as words, so that a block can be read where it lies.
   static_assert((INPUT_BUFFER_SIZE + READ_AHEAD) % 2 == 0, "whole words");
   m_buffer = reinterpret_cast<char*>(new int16_t[(INPUT_BUFFER_SIZE + READ_AHEAD) / 2]());
+  m_blocks = m_buffer;
   if (m_source.read != nullptr) return OK;
   // A FIFO without a writer blocks the open until a signal interrupts it.
   int fd;
@@ -131,6 +141,12 @@ int Cfile::open_source(const Input_source& source, std::string name) {
   return open_existing(name);
 }
 
+void Cfile::map_input() {
+  struct stat status {};
+  m_mapped = m_fd >= 0 && !m_output && m_source.read == nullptr && m_end == 0 &&
+             fstat(m_fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 int Cfile::seek_block(int64_t index) {
   const long long offset = index * BLOCK_SIZE;
   const long long at = m_source.read != nullptr
@@ -171,7 +187,8 @@ long long Cfile::read_input(char* buffer, size_t size) {
 int Cfile::fill_input() {
   if (m_at_end) return 0;
   for (;;) {
-    const long long got = read_input(m_buffer + m_end, INPUT_BUFFER_SIZE - m_end);
+    const long long got =
+        read_input(m_buffer + m_end, std::min(INPUT_BUFFER_SIZE - m_end, m_read_size));
     if (got > 0) {
       m_end += static_cast<size_t>(got);
       m_position += got;
@@ -196,11 +213,15 @@ int Cfile::fill_block() {
   if (m_end - m_begin >= static_cast<size_t>(BLOCK_SIZE)) return OK;
   m_have_last = false;  // the last block is moved away
   const long long index = m_blocks_read;
-  std::memmove(m_buffer, m_buffer + m_begin, m_end - m_begin);
-  m_end -= m_begin;
-  m_begin = 0;
-  int got = 1;
-  while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
+  int got = m_mapped ? map_window() : 1;
+  if (got == WINDOW_CUT) return ERROR;
+  if (!m_mapped) {
+    std::memmove(m_buffer, m_blocks + m_begin, m_end - m_begin);
+    m_blocks = m_buffer;
+    m_end -= m_begin;
+    m_begin = 0;
+    while (m_end < static_cast<size_t>(BLOCK_SIZE) && (got = fill_input()) > 0) {
+    }
   }
   if (got < 0) {
     const int error_number = errno;
@@ -220,6 +241,44 @@ int Cfile::fill_block() {
   return OK;
 }
 
+// map_window() : the input from its first byte not taken on, mapped in
+// place of the buffer: 1 with bytes to take, 0 at the end of the file, -1
+// with errno set, or WINDOW_CUT after the failure is said. From where the
+// file cannot be mapped, it is read.
+int Cfile::map_window() {
+  if (m_window.cut()) {
+    fail(Problem_kind::READ, EIO, m_name + " was cut short while it was read");
+    return WINDOW_CUT;
+  }
+  if (m_at_end) return 0;
+  const int64_t offset = m_position - static_cast<int64_t>(m_end - m_begin);
+  m_window.unmap();
+  m_blocks = m_buffer;
+  m_begin = m_end = 0;
+  m_position = offset;
+  struct stat status {};
+  if (fstat(m_fd, &status) != 0) return -1;
+  if (status.st_size <= offset) {
+    m_at_end = true;
+    return 0;
+  }
+  const auto length = static_cast<size_t>(
+      std::min(static_cast<int64_t>(MAPPED_WINDOW), static_cast<int64_t>(status.st_size) - offset));
+  if (!m_window.map(m_fd, offset, length)) {
+    m_mapped = false;
+    return ::lseek(m_fd, offset, SEEK_SET) == offset ? 1 : -1;
+  }
+  m_blocks = m_window.data();
+  m_end = length;
+  m_position = offset + static_cast<int64_t>(length);
+  m_unchecked += length;
+  if (m_unchecked >= CHECK_EVERY && interrupted()) {
+    errno = EINTR;
+    return -1;
+  }
+  return 1;
+}
+
 int Cfile::read_one_block(int16_t* block) {
   const int16_t* taken = nullptr;
   const int result = take_block(taken);
@@ -229,7 +288,7 @@ int Cfile::read_one_block(int16_t* block) {
 
 int Cfile::take_block(const int16_t*& block) {
   if (m_replay) {
-    block = reinterpret_cast<const int16_t*>(m_buffer + m_begin);
+    block = reinterpret_cast<const int16_t*>(m_blocks + m_begin);
     m_begin += BLOCK_SIZE;
     m_replay = false;
     return OK;
@@ -237,8 +296,9 @@ int Cfile::take_block(const int16_t*& block) {
   m_have_last = false;
   const int result = fill_block();
   if (result != OK) return result;
-  // Blocks start at whole multiples of BLOCK_SIZE in the buffer of words.
-  block = reinterpret_cast<const int16_t*>(m_buffer + m_begin);
+  // Blocks start at whole multiples of BLOCK_SIZE in the buffer of words,
+  // or in a window, which starts at a page.
+  block = reinterpret_cast<const int16_t*>(m_blocks + m_begin);
   m_begin += BLOCK_SIZE;
   m_have_last = true;
   ++m_blocks_read;
@@ -250,7 +310,7 @@ int Cfile::peek_block_flag(int16_t& flag) {
     const int result = fill_block();
     if (result != OK) return result;
   }
-  std::memcpy(&flag, m_buffer + m_begin, sizeof flag);
+  std::memcpy(&flag, m_blocks + m_begin, sizeof flag);
   return OK;
 }
 
@@ -379,6 +439,7 @@ int64_t Cfile::file_size() const {
 int Cfile::close() {
   if (m_fd >= 0) {
     if (m_output) flush_output();
+    m_window.unmap();
     const int result = ::close(m_fd);
     const int error_number = errno;
     m_fd = -1;

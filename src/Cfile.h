@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "mapped_window.h"
 #include "problem.h"
 #include "tvq_constants.h"
 
@@ -48,6 +49,15 @@ class Cfile {
   // open_source() : an input fed by source, named name in messages.
   int open_source(const Input_source& source, std::string name);
   void set_interrupt_check(const Interrupt_check& check) { m_check = check; }
+  // map_input() : a regular file opened for reading has its blocks read
+  // from here on where the file lies in memory, a window of it mapped at a
+  // time, instead of copied: no lines are read from it then. A file that
+  // cannot be mapped is read as before; one cut short while it is read
+  // fails to read (READ).
+  void map_input();
+  // read_blocks_singly() : each read of the input asks for one block at
+  // most, so that a caller that wants only some blocks reads no more.
+  void read_blocks_singly() { m_read_size = BLOCK_SIZE; }
   // seek_block() : the next block read is block index of the file (from 0);
   // OK, or ERROR (READ) for an input that cannot move.
   int seek_block(int64_t index);
@@ -140,13 +150,16 @@ class Cfile {
   bool interrupted();
   int fill_input();
   int fill_block();
+  int map_window();
   void flush_output();
   int write_all(const char* data, size_t length);
 
   int m_fd;
-  // Input: bytes m_begin to m_end of m_buffer are read and not yet taken.
-  // Output: the first m_end bytes wait to be written.
+  // Input: bytes m_begin to m_end of m_blocks (m_buffer, or the mapped
+  // window) are read and not yet taken. Output: the first m_end bytes of
+  // m_buffer wait to be written.
   char* m_buffer;
+  const char* m_blocks;
   size_t m_begin;
   size_t m_end;
   std::string m_name;
@@ -161,7 +174,10 @@ class Cfile {
   Interrupt_check m_check;
   bool m_interrupted;     // the check said stop: the failure is of kind INTERRUPTED
   size_t m_unchecked;     // bytes read or written since the check was last asked
+  size_t m_read_size;     // bytes a read of the input asks for at most
   int64_t m_position;     // of the input, in bytes from its start
+  bool m_mapped;          // blocks are read from m_window
+  Mapped_window m_window;
 };
 
 #endif

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "Cconverter.h"
 #include "Cfile.h"
@@ -46,6 +47,12 @@ class Cblock_reader {
   int open_source(const Input_source& source, const std::string& name);
   // Before the open, so that a blocked open can be interrupted too.
   void set_interrupt_check(const Interrupt_check& check) { m_in.set_interrupt_check(check); }
+  // map_input() : after the open, before the walk: a regular file's blocks
+  // are read where the file lies in memory (Cfile::map_input()).
+  void map_input() { m_in.map_input(); }
+  // read_blocks_singly() : a block at a time from the input (no read-ahead),
+  // for a look at the first and the last block alone.
+  void read_blocks_singly() { m_in.read_blocks_singly(); }
 
   // seek_event_block() : the walk goes on with event block number, read by
   // its index, as if the blocks before it had been walked (an input that can
@@ -66,6 +73,13 @@ class Cblock_reader {
   //   bool record(int32_t event_block, const Event_record& record)
   //       each record that the listing shows whole
   //   bool ender(const int16_t* block)
+  //   uint32_t alike_wanted()
+  //   uint32_t take_alike(int32_t event_block, uint32_t count,
+  //                       uint32_t data_count)
+  //       optional, for a visitor that counts or passes over records: at
+  //       most alike_wanted() records alike (alike_records()) of data_count
+  //       words each come next, count of them; take_alike() gives how many
+  //       it takes in place of record()
   //   bool problem(const Problem& problem)
   //       a record that breaks the rules (DAMAGE): the rest of its block is
   //       lost, the walk goes on with the next block; or what ends the walk:
@@ -91,12 +105,22 @@ class Cblock_reader {
   Problem m_record_problem;
 };
 
+template <typename Visitor, typename = void>
+struct Takes_alike : std::false_type {};
+template <typename Visitor>
+struct Takes_alike<Visitor, std::void_t<decltype(&Visitor::take_alike)>> : std::true_type {};
+
 template <typename Visitor>
 int Cblock_reader::walk(Visitor& visitor) {
   Quiet_messages quiet;
   for (;;) {
     if (m_block != nullptr) {
       const int32_t number = m_converter.event_block_number();
+      if constexpr (Takes_alike<Visitor>::value) {
+        uint32_t length = 0;
+        const uint32_t count = alike_records(m_block, m_position, visitor.alike_wanted(), length);
+        if (count > 0) m_position += length * visitor.take_alike(number, count, length - 5);
+      }
       const int result = walk_event_records(
           m_block, number, m_position,
           [&visitor, number](const Event_record& record) {

@@ -16,6 +16,10 @@ Values follow a line format, by default the compiled-in one (LINE_FORMAT,
 DATA_SIZE): a field per conversion, int32 for %d and float32 for %f, after
 the fields ``block`` (the event block, from 1) and ``event_id``.
 
+A source is a path, a binary file object or a URL (through fsspec:
+"https://...", "memory://...", ...), its data as stored or compressed with
+gzip, bzip2, xz or zstd (known by its first bytes, read as decompressed).
+
 Nothing is printed. A damaged file raises FormatError (a ValueError) naming
 the file, the event block and the word; open(path, errors="skip") keeps the
 problems in .problems instead.

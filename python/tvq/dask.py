@@ -11,7 +11,8 @@ Both use the scheduler in force: the workers of a dask.distributed Client once
 one is made (a LocalCluster, or a scheduler elsewhere), else Dask's own
 threads. Paths are made absolute on the calling machine, so that every worker
 finds the same files: on a cluster they must lie on a file system that all
-workers share.
+workers share, or be URLs (through fsspec: http://, s3://, ...), which each
+worker opens itself.
 """
 
 import glob
@@ -33,7 +34,7 @@ import pandas
 from . import _tvq
 from .layout import Layout
 from .reading import _skip, read as tvq_read
-from .sources import source
+from .sources import expand, is_url, name_of, source, stamp as _stamp
 
 # The program's conversions and the name each gives its output in out_dir.
 OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
@@ -42,7 +43,10 @@ OUTPUT_SUFFIXES = {"-b2rb": ".rb", "-b2t": ".txt", "-t2b": ".tvq"}
 def _files(paths):
     """Absolute paths of a glob pattern (a str, sorted), of one path (a
     path-like object) or of a list of paths (file objects kept as they are,
-    for read in threads of this process)."""
+    for read in threads of this process); URLs as they are, those of a
+    pattern sorted."""
+    if is_url(paths):
+        return expand(paths)
     if isinstance(paths, (str, bytes)):
         pattern = os.fsdecode(paths)
         found = sorted(glob.glob(pattern))
@@ -51,8 +55,8 @@ def _files(paths):
         return [os.path.abspath(path) for path in found]
     if isinstance(paths, os.PathLike):
         paths = [paths]
-    files = [os.path.abspath(os.fsdecode(path)) if isinstance(path, (str, bytes, os.PathLike))
-             else path for path in paths]
+    files = [path if is_url(path) else os.path.abspath(os.fsdecode(path))
+             if isinstance(path, (str, bytes, os.PathLike)) else path for path in paths]
     if not files:
         raise ValueError("no files given")
     return files
@@ -77,7 +81,7 @@ def read(paths, layout=None, data_size=None, names=None, *, columns=None, errors
     row_type, _ = Layout(layout, data_size, names).select(columns)
     path_column = ("path" if include_path_column is True else include_path_column) or None
     files = _files(paths)
-    labels = [os.fsdecode(source(file).name) for file in files]
+    labels = [os.fsdecode(name_of(file)) for file in files]
     rows = (row_type, path_column, list(dict.fromkeys(labels)))
     meta = _frame(numpy.empty(0, row_type), rows, None)
     # The files' times and sizes in the name of the frame's pieces: a file
@@ -152,8 +156,11 @@ def _read_range(path, first, stop, shape):
     values, failure, problems, went_on = numpy.empty(0, row_type), None, [], False
     try:
         src = source(path.held if isinstance(path, _Held) else path)
-        reader = _tvq.Value_reader(src.take(), src.name, values_layout.format,
-                                   values_layout.data_size, row_type, pieces, skip)
+        if not src.seekable:  # read whole by the range from its start
+            if first > 0:
+                return values, False, None, []
+            stop = 0
+        reader = src.reader(values_layout, row_type, pieces, skip)
         if first > 0:
             reader.seek(first)
         reader.range(0, -1, stop)
@@ -163,6 +170,7 @@ def _read_range(path, first, stop, shape):
             went_on = reader.reached_stop()
         finally:
             problems = reader.problems()
+            src.close()
     except (OSError, ValueError) as error:  # FormatError is a ValueError
         failure = error
     return values, went_on, failure, problems
@@ -181,14 +189,6 @@ def _reached_frame(part, reached, rows, label):
 
 def _goes_on(part, reached):
     return reached and part[1]
-
-
-def _stamp(path):
-    try:
-        status = os.stat(path)
-    except (OSError, TypeError):  # TypeError: a file object
-        return None
-    return status.st_mtime_ns, status.st_size
 
 
 def _program(program):

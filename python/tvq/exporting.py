@@ -12,16 +12,14 @@ import numpy as np
 
 from .layout import Layout
 from .outputs import NewFile
-from .reading import Chunks
-
-BLOCK_SIZE = 16384
+from .reading import Chunks, open as open_block_file
+from .sources import listed, name_of
+from .sources import source as _source
 
 
 def _sources(sources):
-    """A list of sources from one path or an iterable of them."""
-    if isinstance(sources, (str, bytes, os.PathLike)):
-        return [sources]
-    sources = list(sources)
+    """A list of sources from one source or an iterable of them."""
+    sources = listed(sources)
     if not sources:
         raise ValueError("no sources given")
     return sources
@@ -35,7 +33,10 @@ def _packed(dtype):
 class _Run:
     """One source being exported: .source, .chunks (its Chunks, with the
     header and ender once read), .records so far, and rows(), its rows
-    packed; bar, if not None, a progress bar over the sources' bytes."""
+    packed; bar, if not None, a progress bar over the sources' records.
+
+    One pass over the source gives its values, header and ender: a stream
+    (a pipe, a compressed or remote run) is read once, in bounded memory."""
 
     def __init__(self, source, shape, step, bar):
         self.source, self.records, self._bar = source, 0, bar
@@ -43,19 +44,14 @@ class _Run:
         self._packed = _packed(shape.dtype)
 
     def rows(self):
-        size, done = _size(self.source), 0
         for chunk in self.chunks:
             self.records += len(chunk)
             out = np.empty(len(chunk), self._packed)
             for name in self._packed.names:
                 out[name] = chunk[name]
             if self._bar is not None:
-                now = min(size, (self.chunks.event_blocks + 1) * BLOCK_SIZE)
-                self._bar.update(now - done)
-                done = now
+                self._bar.update(len(chunk))
             yield out
-        if self._bar is not None:
-            self._bar.update(size - done)
 
 
 def _runs(sources, shape, step, bar, runs):
@@ -65,16 +61,21 @@ def _runs(sources, shape, step, bar, runs):
         yield runs[-1]
 
 
-def _size(source):
-    try:
-        return os.stat(source).st_size
-    except (OSError, ValueError):
-        return 0  # the read says what is wrong
+def _records(sources):
+    """The records of the sources, counted from their heads (len of a lazy
+    open); None when one is a stream, which is read only once."""
+    if not all(_source(source).seekable for source in sources):
+        return None
+    total = 0
+    for source in sources:
+        with open_block_file(source) as f:
+            total += len(f)
+    return total
 
 
 def _name(source):
     """A source's name as HDF5 keeps text: UTF-8, or its bytes as they are."""
-    name = os.fsdecode(source)
+    name = os.fsdecode(name_of(source))
     try:
         name.encode("utf-8")
     except UnicodeEncodeError:
@@ -86,7 +87,7 @@ def _labels(sources):
     """Dataset names: each source's file name, made unique by ~2, ~3, ..."""
     labels, seen = [], {}
     for source in sources:
-        name = os.path.basename(os.fsdecode(source))
+        name = os.path.basename(os.fsdecode(name_of(source)))
         seen[name] = seen.get(name, 0) + 1
         labels.append(_name(name if seen[name] == 1 else "%s~%d" % (name, seen[name])))
     return labels
@@ -120,10 +121,10 @@ def _csv(path, runs, shape, sources):
     if several and "path" in names:
         raise ValueError("a value named 'path': the first column holds the run's path")
     with open(path, "w", encoding="utf-8", errors="surrogateescape", newline="") as out:
-        out.write(",".join(["path"] * several + names) + "\n")
+        csv.writer(out, lineterminator="\n").writerow(["path"] * several + names)
         for run in runs:
             quoted = io.StringIO()
-            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(run.source)])
+            csv.writer(quoted, lineterminator="").writerow([os.fsdecode(name_of(run.source))])
             first = [quoted.getvalue() + ","] * several
             for chunk in run.rows():
                 for start in range(0, len(chunk), 1 << 16):  # the texts of a part at a time
@@ -197,8 +198,8 @@ def export(sources, out, layout=None, data_size=None, names=None, step=1_000_000
     if progress:
         from tqdm import tqdm
 
-        bar = tqdm(total=sum(_size(source) for source in sources), unit="B", unit_scale=True,
-                   unit_divisor=1024, file=sys.stderr, dynamic_ncols=True)
+        bar = tqdm(total=_records(sources), unit=" records", unit_scale=True, file=sys.stderr,
+                   dynamic_ncols=True)
     runs = []
     try:
         with NewFile(out) as new:

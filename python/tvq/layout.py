@@ -61,6 +61,9 @@ class Layout:
         for name in columns:
             if name not in fields:
                 raise KeyError(name)
+        if not columns:
+            raise ValueError("columns names no field: give at least one of %s" %
+                             (", ".join(self.dtype.names),))
         if len(set(columns)) != len(columns):
             raise ValueError("a column named twice in %s" % (columns,))
         return (np.dtype([(name, fields[name][0]) for name in columns]),

@@ -11,6 +11,7 @@ import numpy as np
 from .layout import Layout
 from .outputs import NewFile
 from .reading import Chunks
+from .sources import listed, name_of
 
 
 class Histogram:
@@ -149,9 +150,7 @@ def histograms(sources, bins=100, ranges=None, layout=None, data_size=None, name
                step=1_000_000):
     """([(source, run number, records) a run], {field: Histogram}) of one
     block file or of a list of them, in one pass over their chunks."""
-    if isinstance(sources, (str, bytes, os.PathLike)):
-        sources = [sources]
-    sources = list(sources)
+    sources = listed(sources)
     if not 1 <= bins <= 100_000:
         raise ValueError("bins: from 1 to 100000, not %d" % bins)
     shape = Layout(layout, data_size, names)
@@ -185,7 +184,7 @@ def figure(sources, bins=100, ranges=None, log=False, layout=None, data_size=Non
     from matplotlib.ticker import MaxNLocator
 
     runs, fields = histograms(sources, bins, ranges, layout, data_size, names, step)
-    labels = [os.path.basename(os.fsdecode(source)) for source, _, _ in runs]
+    labels = [os.path.basename(os.fsdecode(name_of(source))) for source, _, _ in runs]
     columns = min(3, len(fields))
     rows = math.ceil(len(fields) / columns)
     fig = Figure(figsize=(4 * columns, 3 * rows + 0.6), layout="constrained")

@@ -13,6 +13,11 @@ from . import _tvq
 from .layout import Layout
 from .sources import source as _source
 
+_UNREAD = object()  # the ender of a source read from its start, until it is asked for
+# More rows than any file holds: a count or bound past it means all of them
+# (the core counts rows in 64 bits).
+_ALL = 2**62
+
 
 def _skip(errors):
     if errors not in ("strict", "skip"):
@@ -46,26 +51,29 @@ def _rows(src, shape, columns, skip, start=None, stop=None, counts=None):
     problems = []
     negative = any(bound is not None and operator.index(bound) < 0 for bound in (start, stop))
     if counts is None and negative:
-        if not src.seekable:
+        if not src.repeatable:
             raise ValueError("%s is a stream, read once: rows counted from its end need it "
                              "read twice" % os.fsdecode(src.name))
-        counted = _tvq.count(src.take(), src.name, skip)
+        counted = src.count(skip)
         counts, problems = counted["counts"], counted["problems"]
     block = 0
     if counts is not None:
         block, passed, wanted = _plan(counts, start, stop)
+        if block > 1 and not src.seekable:  # the blocks before it are walked over
+            passed += int(np.sum(counts[:block - 1], dtype=np.int64))
+            block = 0
     else:
         passed = 0 if start is None else operator.index(start)
         wanted = -1 if stop is None else max(0, operator.index(stop) - passed)
     if wanted == 0:
         return np.empty(0, row_type), problems
-    reader = _tvq.Value_reader(src.take(), src.name, shape.format, shape.data_size, row_type,
-                               pieces, skip)
+    reader = src.reader(shape, row_type, pieces, skip)
     if block > 1:
         reader.seek(block)
-    reader.range(passed, wanted, 0)
-    values = reader.next(2**62)
+    reader.range(min(passed, _ALL), min(wanted, _ALL), 0)
+    values = reader.next(_ALL)
     met = reader.problems()
+    src.close()
     return (np.empty(0, row_type) if values is None else values), problems or met
 
 
@@ -73,8 +81,11 @@ class BlockFile:
     """An open block file: header and ender texts, records, data words, values.
 
     Opening reads the header block and the last block, nothing else; the event
-    blocks are read when records, words, values or their number are asked for
-    (a stream, which cannot be read again, is read whole when opened).
+    blocks are read when records, words, values or their number are asked for.
+    A source that cannot be read by block index (compressed, or a server
+    without ranges) is read from its start for each of these, and for .ender
+    when it is first asked for; a stream that cannot be read again (a pipe)
+    is read whole when opened.
     errors="strict" (the default) raises FormatError for the first damage;
     errors="skip" keeps the records that tvqconverter -b2t lists in full and
     the texts of the problems in .problems, as they are found.
@@ -87,20 +98,30 @@ class BlockFile:
         #: what was wrong with the file (errors="skip"), in file order, as found
         self.problems = []
         self._scan = self._counts = None
-        #: the seven texts of the header and of the ender block, the file's
-        #: last (None for a file without one: a run still being written)
-        self.header = self.ender = None
+        #: the seven texts of the header block
+        self.header = self._ender = None
         self.closed = False
-        if not self._source.seekable:
+        if not self._source.repeatable:
             self._scanned()
-            self.header, self.ender = self._scan["header"], self._scan["ender"]
+            self.header, self._ender = self._scan["header"], self._scan["ender"]
             return
         try:
-            self.header, self.ender = _tvq.heads(self._source.take(), self._source.name)
+            self.header, self._ender = self._source.heads()
+            if not self._source.seekable and self.header is not None:
+                self._ender = _UNREAD
         except _tvq.FormatError as error:
             if not self._skip:
                 raise
             self._found([error])
+
+    @property
+    def ender(self):
+        """The seven texts of the ender block, the file's last (None for a
+        file without one: a run still being written)."""
+        if self._ender is _UNREAD:
+            self._check_open()
+            self._ender = self._source.ender()
+        return self._ender
 
     def _found(self, problems):
         for problem in problems:
@@ -113,7 +134,7 @@ class BlockFile:
 
     def _scanned(self):
         if self._scan is None:
-            self._scan = _tvq.scan(self._source.take(), self._source.name, self._skip)
+            self._scan = self._source.scan(self._skip)
             self._found(self._scan["problems"])
             for name in ("records", "words"):
                 self._scan[name].flags.writeable = False
@@ -128,7 +149,7 @@ class BlockFile:
                                      minlength=self._scan["event_blocks"] + 1)
                 self._counts = blocks[1:].astype(np.uint32)
             else:
-                counted = _tvq.count(self._source.take(), self._source.name, self._skip)
+                counted = self._source.count(self._skip)
                 self._found(counted["problems"])
                 self._counts = counted["counts"]
         return self._counts
@@ -167,7 +188,7 @@ class BlockFile:
         only (in that order) if given."""
         self._check_open()
         shape = Layout(layout, data_size, names)
-        if self._source.seekable:
+        if self._source.repeatable:
             counts = self._counted() if (start, stop) != (None, None) else None
             values, problems = _rows(self._source, shape, columns, self._skip, start, stop, counts)
             self._found(problems)
@@ -205,6 +226,7 @@ class BlockFile:
 
     def close(self):
         self._scan = self._counts = None
+        self._source.close()
         self.closed = True
 
     def __enter__(self):
@@ -220,8 +242,9 @@ class BlockFile:
 
 
 def open(source, errors="strict"):  # noqa: A001 - the package's own open
-    """Opens a block file: a BlockFile (a context manager). source is a path
-    or a binary file object."""
+    """Opens a block file: a BlockFile (a context manager). source is a path,
+    a binary file object or a URL (through fsspec), its data as stored or
+    compressed (gzip, bzip2, xz, zstd: known by its first bytes)."""
     return BlockFile(source, errors)
 
 
@@ -274,15 +297,14 @@ class Chunks:
         src = _source(source)
         #: the source as given, for messages
         self.name = os.fsdecode(src.name)
-        self._reader = _tvq.Value_reader(src.take(), src.name, shape.format, shape.data_size,
-                                         self.dtype, pieces, skip)
+        self._reader = src.reader(shape, self.dtype, pieces, skip)
 
     def __iter__(self):
         return self
 
     def __next__(self):
         try:
-            chunk = self._reader.next(self._step, self._partial)
+            chunk = self._reader.next(min(self._step, _ALL), self._partial)
         finally:
             _warn(self._reader.problems())
         if chunk is None:

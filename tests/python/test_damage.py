@@ -2,11 +2,14 @@
 errors="skip" with the records -b2t lists in full, iterate's whole chunks; and
 what tvq.write refuses."""
 
+import bz2
 import errno
+import gzip
 import os
 import random
 import resource
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -16,7 +19,7 @@ import pytest
 
 import tvq
 import tvq.plot
-from conftest import model, tvqconverter
+from conftest import http_server, model, tvqconverter
 
 H, E = model.header_block(), model.ender_block()
 
@@ -27,8 +30,12 @@ def good(count, first=1):
 
 BAD_SIZES = model.Record(2, [1] * 12, segment_size=13)
 TOO_SMALL = model.Record(2, [], event_size=0x8004, segment_size=1)
-# name, file bytes, FormatError's event block, word and place in words (if
-# the reason leaves it unsaid) and reason, records kept by errors="skip"
+TWO = H + model.event_block(good(3))
+GZIP = gzip.compress(TWO) + b"\x1f\x8c" + bytes(20)  # a second member, damaged
+TEXT = b"# run 1001\n" + b"5 2 0 0 0 0\n" * 1400
+# name, file bytes (or those stored and those the program is given),
+# FormatError's event block, word and place in words (if the reason leaves it
+# unsaid) and reason, records kept by errors="skip"
 DAMAGE = [
     ("empty", b"", (None, None, None), "no header block: {} is empty", 0),
     ("not header", model.event_block(good(2)) + E, (None, 0, "block 0, word 0"),
@@ -49,12 +56,26 @@ DAMAGE = [
     ("past end", H + model.event_block(good(3)) +
      model.event_block(good(482), markers=False, clip=True) + E, (2, 8181, None),
      "record at word 8181 of event block 2 runs past the end of the block", 484),
+    ("cut bzip2", (bz2.compress(TWO) + bz2.compress(E)[:60], TWO), (None, None, None),
+     "no ender block: {} ends after 2 blocks (bzip2 data cut short after 32768 bytes)", 3),
+    ("damaged gzip", (GZIP, TWO), (None, None, None), "no ender block: {} ends after 2 blocks "
+     "(gzip data? first bytes %s; it does not decompress after 32768 bytes: Not a gzipped "
+     "file (b'\\x1f\\x8c'))" % GZIP[:16].hex(" "), 3),
+    ("zip archive", b"PK\x03\x04\x14" + bytes(25), (None, None, None), "block 0 of {} is "
+     "incomplete: 30 of 16384 bytes (zip archive? first bytes 50 4b 03 04 14 %s)" %
+     bytes(11).hex(" "), 0),
+    ("text", TEXT, (None, 0, "block 0, word 0"), 'this block is not header (text? first bytes '
+     '"# run 1001\\n5 2 0")', 0),
+    ("gzip of HDF5", (gzip.compress(b"\x89HDF\r\n\x1a\n" + bytes(16400)), b"\x89HDF"),
+     (None, 0, "block 0, word 0"), "this block is not header (gzip data holding HDF5 file? "
+     "first bytes 89 48 44 46 0d 0a 1a 0a %s)" % bytes(8).hex(" "), 0),
 ]
 
 
 @pytest.mark.parametrize("name, data, where, reason, kept", DAMAGE, ids=[d[0] for d in DAMAGE])
 def test_damage(tmp_path, name, data, where, reason, kept):
     path = tmp_path / "run.tvq"
+    data, plain = data if isinstance(data, tuple) else (data, data)
     path.write_bytes(data)
     os.truncate(path, 2**42 if "TiB" in name else len(data))  # far more than memory
     block, word, place = where
@@ -85,25 +106,39 @@ def test_damage(tmp_path, name, data, where, reason, kept):
         assert (warning.path, warning.block, warning.word, warning.reason) == (error.path, block,
                                                                                word, reason)
     # -b2t lists as many records in full: event id, segment id, 12 words
-    tvqconverter("-b2t", path, tmp_path / "listing")
+    (tmp_path / "plain").write_bytes(plain)
+    tvqconverter("-b2t", tmp_path / "plain" if plain is not data else path, tmp_path / "listing")
     lines = (tmp_path / "listing").read_text().splitlines()
     assert len([line for line in lines if len(line.split()) == 14]) == kept
 
 
 def test_names_are_only_names(tmp_path, monkeypatch):
     """The failure decides the exception, not words in the file's name; any
-    byte of a name survives in the messages; a NUL ends no name."""
+    byte of a name survives in the messages; a NUL ends no name. A URL that cannot be
+    read: the OSError of the server's status or of the connection, in a few words."""
     monkeypatch.chdir(tmp_path)
     (tmp_path / "run.tvq").write_bytes(H + model.event_block(good(2)) + E)
     for call in (tvq.read, tvq.open, lambda p: tvq.write(p, np.zeros((1, 6))),
                  lambda p: tvq.export("run.tvq", p), lambda p: tvq.plot.histograms(p)):
-        with pytest.raises(ValueError, match="embedded null byte"):
+        with pytest.raises(ValueError, match="embedded null byte|NUL character"):
             call("new\0.csv")
     assert os.listdir(tmp_path) == ["run.tvq"]
     with pytest.raises(FileNotFoundError):
         tvq.read(tmp_path / "missing is a directory.tvq")
     with pytest.raises(IsADirectoryError):
         tvq.read(tmp_path)
+    with socket.create_server(("127.0.0.1", 0)) as closed:
+        refused = "http://127.0.0.1:%d/run.tvq" % closed.getsockname()[1]
+    with http_server(tmp_path, True) as (url, _):
+        for tail, kind, words in (("missing.tvq", FileNotFoundError, "HTTP 404 File not found"),
+                                  ("status/403", PermissionError, "HTTP 403 Forbidden"),
+                                  ("status/503", OSError, "HTTP 503 Service Unavailable")):
+            with pytest.raises(kind) as caught:
+                tvq.open(url + tail)
+            assert (caught.type, caught.value.strerror, caught.value.filename) == (
+                kind, words, url + tail) and caught.value.__suppress_context__
+    with pytest.raises(ConnectionRefusedError, match=refused):
+        tvq.read(refused)
     path = tmp_path / os.fsdecode(b"caf\xe9.tvq")
     path.write_bytes(H + model.event_block(good(2)))
     with tvq.open(path, errors="skip") as f:
@@ -162,15 +197,19 @@ def test_header_texts(tmp_path, texts, error):
             k: v.decode() for k, v in model.USER.items() if k not in texts})
 
 
-@pytest.mark.parametrize("call", ["tvq.read(path)", "tvq.open(path)", "tvq.read(open(path, 'rb'))"])
+@pytest.mark.parametrize("call", ["tvq.read(path)", "tvq.open(path)", "tvq.read(open(path, 'rb'))",
+                                  "tvq.read(sys.argv[2])"])
 def test_ctrl_c_while_blocked_on_a_fifo(tmp_path, call):
-    """A read of a FIFO without a writer gives way to Ctrl-C as
-    KeyboardInterrupt (a generous bound: it must come back at all)."""
+    """A read of a FIFO without a writer, or of a server that does not
+    answer, gives way to Ctrl-C as KeyboardInterrupt (a generous bound: it
+    must come back at all)."""
     path = tmp_path / "fifo"
     os.mkfifo(path)
+    silent = socket.create_server(("127.0.0.1", 0))  # a connection, never an answer
     code = ("import sys, tvq\npath = sys.argv[1]\nprint('go', flush=True)\n"
             "try:\n    %s\nexcept KeyboardInterrupt:\n    print('KeyboardInterrupt')\n" % call)
-    child = subprocess.Popen([sys.executable, "-c", code, str(path)], stdout=subprocess.PIPE,
+    child = subprocess.Popen([sys.executable, "-c", code, str(path), "http://127.0.0.1:%d/run.tvq"
+                              % silent.getsockname()[1]], stdout=subprocess.PIPE,
                              universal_newlines=True, env=os.environ)
     assert child.stdout.readline() == "go\n"
     if "open(path, 'rb')" in call:
@@ -181,6 +220,7 @@ def test_ctrl_c_while_blocked_on_a_fifo(tmp_path, call):
         assert child.communicate(timeout=30)[0] == "KeyboardInterrupt\n"
     finally:
         child.kill()
+        silent.close()
         if "open(path, 'rb')" in call:
             os.close(writer)
 

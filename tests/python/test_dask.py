@@ -1,6 +1,7 @@
 """tvq.dask on a cluster of worker processes against tvq.read with pandas and
 against the program on the command line; the plot sub-command."""
 
+import gzip
 import io
 import os
 import random
@@ -15,7 +16,7 @@ import pytest
 import tvq
 import tvq.dask
 import tvq.plot
-from conftest import t2b, tvqconverter
+from conftest import http_server, t2b, tvqconverter
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../examples/run1001.tvq")
 DAMAGE = {"cut": lambda data: data[:2 * 16384 + 5000],  # inside the second event block
@@ -140,6 +141,8 @@ def test_plot(tmp_path, damage, existing, options, status, error):
         from tvq import plot
         fig, values = plot.figure(path), tvq.read(path)
         assert fig._suptitle.get_text() == "run1001.tvq: run RUN-1001, 4 records"
+        with open(path, "rb") as given:  # a file object, named by its name
+            assert plot.figure(given)._suptitle.get_text() == fig._suptitle.get_text()
         assert [axes.get_xlabel() for axes in fig.axes] == list(values.dtype.names[2:])
 
 
@@ -147,16 +150,22 @@ def test_plot(tmp_path, damage, existing, options, status, error):
 def test_partitions_of_block_ranges_give_the_rows_of_read(tmp_path, blocksize):
     """Whatever the partitions, the rows of tvq.read: the blocks after an
     ender are never data, a damage in a later range is found or passed over
-    as there; the path column names each row's file."""
+    as there; the path column names each row's file. URLs: partitions made
+    without reading, each read where it is computed."""
     paths = runs(tmp_path, 2, 1500)  # 4 event blocks each
     data = paths[0].read_bytes()
     paths[0].write_bytes(data + data[16384:])
     data = paths[1].read_bytes()
     paths[1].write_bytes(data[:3 * 16384] + b"\x34\x12" + data[3 * 16384 + 2:])
     read = lambda p, **k: tvq.dask.read(p, columns=["v1", "block"], blocksize=blocksize, **k)
-    for given in (paths[0], io.BytesIO(paths[0].read_bytes())):  # a file object: one partition
-        assert read([given]).compute(scheduler="sync").to_records(index=False).tolist() == \
-            tvq.read(paths[0], columns=["v1", "block"]).tolist()
+    (tmp_path / "run0.gz").write_bytes(gzip.compress(paths[0].read_bytes()))
+    with http_server(tmp_path, True) as (url, server):
+        for given in (paths[0], io.BytesIO(paths[0].read_bytes()),  # a file object: one partition
+                      url + "run0.tvq", url + "run0.gz"):
+            server.sent, frame = 0, read([given])
+            assert server.sent == 0  # partitions made without reading
+            assert frame.compute(scheduler="sync").to_records(index=False).tolist() == \
+                tvq.read(paths[0], columns=["v1", "block"]).tolist()
     with pytest.raises(tvq.FormatError, match="run1.tvq: event block 3, word 0: this block"):
         read(paths).compute(scheduler="sync")
     with pytest.warns(tvq.DamageWarning, match="run1.tvq: event block 3, word 0: this block"):

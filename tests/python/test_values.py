@@ -2,8 +2,11 @@
 reads back to the values sscanf gives for its text, and tvq.write of those
 values gives the bytes -t2b gave."""
 
+import bz2
 import doctest
+import gzip
 import io
+import lzma
 import os
 import pathlib
 import random
@@ -12,18 +15,23 @@ import re
 import sys
 import warnings
 
+import fsspec
 import h5py
 import numpy as np
 import numpy.lib.recfunctions
 import pandas as pd
 import pytest
+import zstandard
 
 import tvq
-from conftest import model, sscanf_bits, t2b
+from conftest import http_server, model, sscanf_bits, t2b
 
 LINES = ["5 2 0 0 0 0", "1 0.5 -1.25 100 3.1415927 2.5e-3", "-1 1 1 1 1 1",
          "-2147483648 1e-45 3.4028235e38 -0 nan -inf", "2147483647 0.1 1e39 -1e-50 .5 5.",
          "1-2 3 4 5 6", "1.5 2 3 4 5 6", " 7\t8 9 10 11 12 and more"]
+# Python's own compressors, by the names the messages give them.
+COMPRESS = {"gzip": gzip.compress, "bzip2": bz2.compress, "xz": lzma.compress,
+            "zstd": zstandard.ZstdCompressor().compress}
 rng = random.Random(18)
 MANY = ["%d %s" % (rng.randrange(-2**31, 2**31), " ".join(
     repr(rng.uniform(-1e6, 1e6)) for _ in range(5))) for _ in range(1000)]
@@ -40,11 +48,12 @@ def same(a, b):
             np.array_equal(a[["block", "event_id"]], b[["block", "event_id"]]))
 
 
-@pytest.mark.parametrize("lines", [[], LINES[:1], LINES, MANY[:481], MANY[:482], MANY],
-                         ids=["none", "one", "spellings", "481", "482", "1000"])
+@pytest.mark.parametrize("lines", [[], LINES[:1], LINES, MANY[:481], MANY[:482], MANY, MANY * 150],
+                         ids=["none", "one", "spellings", "481", "482", "1000", "150000"])
 def test_read_and_write_as_the_program(tmp_path, lines):
     path = t2b(tmp_path, ["# comment"] + lines)
-    expected = np.array([sscanf_bits(line) for line in lines], "<u4").reshape(len(lines), 6)
+    scanned = {line: sscanf_bits(line) for line in set(lines)}
+    expected = np.array([scanned[line] for line in lines], "<u4").reshape(len(lines), 6)
     values = tvq.read(path)
     assert np.array_equal(bits(values), expected)
     assert values.tobytes() == tvq.read(path).tobytes()  # padding zeroed
@@ -59,15 +68,19 @@ def test_read_and_write_as_the_program(tmp_path, lines):
                                        "print_time": "PRINT => xx:xx:xx ",
                                        "print_date": " 01-JAN-01", "header": "hello world",
                                        "ender": "goodnight world"}
-    chunks, reports = list(zip(*tvq.iterate([path, path], step=300, report=True))) or [(), ()]
-    assert [len(c) for c in chunks] == [min(300, len(lines) - s)
-                                        for s in range(0, len(lines), 300)] * 2
-    assert [(r.path, r.start, r.stop) for r in reports] == [
-        (str(path), s, min(s + 300, len(lines))) for s in range(0, len(lines), 300)] * 2
-    assert same(np.concatenate(chunks or [values, values]), np.concatenate([values, values]))
+    # Chunks of over 4 MiB are memory of their own, each taking what the one
+    # before it left.
+    step, reports = 300 if len(lines) < 10_000 else 140_000, []
+    for chunk, report in tvq.iterate([path, path], step=step, report=True):
+        assert chunk.tobytes() == values[report.start:report.stop].tobytes()
+        reports.append((report.path, report.start, report.stop))
+    assert reports == [(str(path), s, min(s + step, len(lines)))
+                       for s in range(0, len(lines), step)] * 2
     vm = lambda: int(pathlib.Path("/proc/self/status").read_text().split("VmSize:")[1].split()[0])
-    before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its one row only
-    assert len(ones) == 2 * len(lines) and vm() - before < 16384  # kB
+    if len(lines) < 10_000:
+        before, ones = vm(), list(tvq.iterate([path, path], step=1))  # each holds its row only
+        assert len(ones) == 2 * len(lines) and vm() - before < 16384  # kB
+    assert [len(c) for c in tvq.iterate(path, step=2**64)] == [len(lines)] * bool(lines)
     tvq.write(tmp_path / "struct.tvq", values)
     columns = np.empty(expected.shape)
     columns[:, 0] = expected[:, 0].view("<i4")
@@ -177,14 +190,19 @@ def test_info(tmp_path, args, cut, status, last):
     assert tvq.__version__ == VERSION
 
 
-@pytest.mark.parametrize("suffix, runs", [(".h5", 1), (".h5", 2), (".csv", 1), (".csv", 2),
-                                          (".npy", 1)])
-def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs):
+@pytest.mark.parametrize("suffix, runs, opened", [
+    (".h5", 1, False), (".h5", 2, False), (".csv", 1, False), (".csv", 2, False),
+    (".npy", 1, False), (".csv", 2, True), (".npy", 1, True)])
+def test_export_reads_back_as_read(tmp_path, capsys, suffix, runs, opened):
     sources = [t2b(tmp_path, LINES + MANY), t2b(tmp_path, MANY[:5], "b.tvq")][:runs]
     out = tmp_path / ("out" + suffix)
-    assert tvq.export(sources, out, step=300, progress=runs > 1) == len(
-        LINES + MANY + MANY[:5] * (runs - 1))
-    assert ("\r100%|" in capsys.readouterr().err) == (runs > 1)  # the progress bar, to its end
+    given = [open(s, "rb") for s in sources] if opened else sources
+    bar = runs > 1 and not opened  # over the sizes of the paths
+    assert tvq.export(given[0] if opened and runs == 1 else given, out, step=300,
+                      progress=bar) == len(LINES + MANY + MANY[:5] * (runs - 1))
+    for stream in given if opened else ():
+        stream.close()
+    assert ("\r100%|" in capsys.readouterr().err) == bar  # the progress bar, to its end
     for source in sources:
         expected = tvq.read(source)
         if suffix == ".h5":
@@ -230,40 +248,66 @@ class Stream(io.RawIOBase):
         return self._data.readinto(buffer)
 
 
+def test_a_count_past_the_buffer_refused(tmp_path):
+    data = t2b(tmp_path, LINES).read_bytes()
+    for kind in (io.BytesIO, Stream):  # readinto() saying it gave more than asked for
+        liar = type("Liar", (kind,), {"readinto": lambda s, b: kind.readinto(s, b) and 10**8})
+        with pytest.raises(ValueError, match=r"readinto\(\) gave 100000000 bytes, not 0 to"):
+            tvq.read(liar(data))
+
+
 @pytest.mark.parametrize("start, stop, columns", [
     (None, None, None), (0, 1, ["v1"]), (480, 483, ["v1", "block"]), (-100, None, ["event_id"]),
-    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"])])
+    (-2000, 5, None), (990, 2000, ["v5", "v0"]), (700, 600, None), (None, -1, ["v2"]),
+    (2**64, None, None), (5, 2**70, ["v1"])])
 def test_rows_and_columns(tmp_path, start, stop, columns):
     """Rows start:stop of the fields in columns, from a path, a file object
-    that seeks, one that does not and an open file: the rows of the whole
-    read, sliced."""
+    that seeks, one that does not and an open file, compressed or not, and
+    from URLs: the rows of the whole read, sliced."""
     path = t2b(tmp_path, MANY)
     whole = tvq.read(path)
     expected = whole[start:stop] if columns is None else \
         numpy.lib.recfunctions.repack_fields(whole[start:stop][columns])
     data = path.read_bytes()
+    packed = {kind: compress(data) for kind, compress in COMPRESS.items()}
+    for kind in packed:
+        (tmp_path / kind).write_bytes(packed[kind])
     with tvq.open(path) as f:
         assert len(f) == len(MANY) and f.event_blocks == 3
         assert np.array_equal(f["v3"], whole["v3"])
         got = [f.values(start=start, stop=stop, columns=columns)]
-    with tvq.open(Stream(data)) as f:
-        assert len(f) == len(MANY) and f.ender == f.header
-        got.append(f.values(start=start, stop=stop, columns=columns))
-    for source in (path, io.BytesIO(data), Stream(data)):
-        if source.__class__ is Stream and min(start or 0, stop or 0) < 0:
-            with pytest.raises(ValueError, match="is a stream, read once"):
-                tvq.read(source, start=start, stop=stop, columns=columns)
-            continue
-        got.append(tvq.read(source, start=start, stop=stop, columns=columns))
+    memory = "memory://%s/run.tvq.gz" % tmp_path.name
+    fsspec.filesystem("memory").pipe(memory, packed["gzip"])
+    with http_server(tmp_path, True) as (ranged, _), http_server(tmp_path, False) as (streamed, _):
+        urls = [ranged + path.name, streamed + path.name, ranged + "xz", streamed + "zstd",
+                "file://%s/bzip2" % tmp_path, memory]
+        for source in [Stream(data), Stream(packed["gzip"])] + urls:
+            with tvq.open(source) as f:
+                assert len(f) == len(MANY) and f.ender == f.header
+                got.append(f.values(start=start, stop=stop, columns=columns))
+        sources = [path, io.BytesIO(data), Stream(data), tmp_path / "gzip",
+                   io.BytesIO(packed["bzip2"]), Stream(packed["xz"])] + urls
+        for source in sources:
+            if source.__class__ is Stream and min(start or 0, stop or 0) < 0:
+                with pytest.raises(ValueError, match="is a stream, read once"):
+                    tvq.read(source, start=start, stop=stop, columns=columns)
+                continue
+            got.append(tvq.read(source, start=start, stop=stop, columns=columns))
     for values in got:
         assert values.dtype == expected.dtype and values.tobytes() == expected.tobytes()
     with pytest.raises(KeyError, match="v6"):
         tvq.read(path, columns=["v1", "v6"])
+    with pytest.raises(ValueError, match="columns names no field"):
+        tvq.read(path, columns=[])
+    names = ["n,%d" % i for i in range(6)]  # a CSV header quotes them
+    tvq.export(path, tmp_path / "named.csv", names=names)
+    assert list(pd.read_csv(tmp_path / "named.csv").columns[2:]) == names
 
 
 def test_open_reads_the_header_and_the_last_block(tmp_path):
     """Event blocks are read when records are asked for: a damaged one is
-    not met by open; the ender is the last block, None without one."""
+    not met by open; the ender is the last block, None without one; from a
+    server that serves ranges, they are all that is read."""
     path = tmp_path / "run.tvq"
     for ender in (model.ender_block(), b""):
         path.write_bytes(model.header_block() + model.raw_block(0x1234) + ender)
@@ -271,3 +315,17 @@ def test_open_reads_the_header_and_the_last_block(tmp_path):
             assert f.header["run_number"] == "RUN-1001" and (f.ender is None) == (not ender)
             with pytest.raises(tvq.FormatError, match="this block is not event block"):
                 len(f)
+    path.write_bytes(model.header_block() + model.event_block([]) * 40 + model.ender_block())
+    with http_server(tmp_path, True) as (url, server), tvq.open(url + path.name) as f:
+        assert f.header == f.ender and server.sent <= 2 * 16384 + 16  # and the range probe
+        assert len(f) == 0 and server.sent > 42 * 16384
+    class Counted(io.FileIO):
+        taken = 0
+
+        def readinto(self, buffer):
+            got = super().readinto(buffer)
+            Counted.taken += got
+            return got
+
+    with tvq.open(Counted(path)) as f:
+        assert f.header == f.ender and Counted.taken == 2 * 16384

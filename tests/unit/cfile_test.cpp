@@ -99,8 +99,9 @@ TEST(CfileReadOneBlock, WholeBlocksThenEndOfFileOrIncompleteBlock) {
        {{OK, "", 0}, {OK, "", 1}, {ERROR, eof + "block 2 of NAME is incomplete: 7232 of 16384 bytes\n", 0}},
        2},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE("file of " + std::to_string(c.size) + " bytes");
+  // Read, or mapped (map_input()) alike.
+  for (const auto& c : cases) for (const bool mapped : {false, true}) {
+    SCOPED_TRACE("file of " + std::to_string(c.size) + " bytes" + (mapped ? ", mapped" : ""));
     Scratch_dir dir;
     const std::string name = dir.path("in.tvq");
     const std::string input = block_bytes(c.size);
@@ -113,6 +114,7 @@ TEST(CfileReadOneBlock, WholeBlocksThenEndOfFileOrIncompleteBlock) {
     Cfile file;
     CaptureStdout();
     ASSERT_EQ(OK, file.fopen_rb(name));
+    if (mapped) file.map_input();
     EXPECT_EQ("", GetCapturedStdout());
     check_block_reads(file, input, steps);
     EXPECT_EQ(c.blocks, file.blocks_read());
@@ -120,6 +122,36 @@ TEST(CfileReadOneBlock, WholeBlocksThenEndOfFileOrIncompleteBlock) {
     if (steps.back().status == ERROR)
       expect_problem(file, Problem_kind::DAMAGE, 0,
                      said.substr(eof.size(), said.size() - eof.size() - 1));
+  }
+}
+
+TEST(CfileReadOneBlock, MappedFileGivesItsBlocksAcrossWindowsAndFailsWhenCutShort) {
+  Scratch_dir dir;
+  const std::string name = dir.path("in.tvq");
+  const std::string input = block_bytes(size_t{9} << 20);  // more than a window
+  write_file(name, input);
+  for (const size_t cut_to : {input.size(), size_t{BLOCK_SIZE}}) {
+    SCOPED_TRACE("cut to " + std::to_string(cut_to));
+    Cfile file;
+    ASSERT_EQ(OK, file.fopen_rb(name));
+    file.map_input();
+    std::vector<Read_step> steps(input.size() / BLOCK_SIZE);
+    for (size_t i = 0; i < steps.size(); ++i) steps[i] = {OK, "", i};
+    check_block_reads(file, input, {steps[0]});
+    // Another process cuts the file short: the pages past its end read as
+    // zeros, and the read fails when the window is done.
+    ASSERT_EQ(0, ::truncate(name.c_str(), static_cast<off_t>(cut_to)));
+    if (cut_to < input.size()) {
+      int16_t block[WORDS_PER_BLOCK];
+      CaptureStdout();
+      while (file.read_one_block(block) == OK) EXPECT_EQ(0, block[0]);
+      const std::string reason = name + " was cut short while it was read";
+      EXPECT_EQ(reason + "\n", GetCapturedStdout());
+      expect_problem(file, Problem_kind::READ, EIO, reason);
+    } else {
+      steps.push_back({END_OF_FILE, "end of file\n", 0});
+      check_block_reads(file, input, {steps.begin() + 1, steps.end()});
+    }
   }
 }
 
