@@ -804,8 +804,8 @@ def parse_args(argv):
     ap.add_argument("--batch-option", default="-b2t", choices=("-b2t", "-b2rb"),
                     help="conversion of the batch (default -b2t)")
     ap.add_argument("--shapes", default=",".join(FLOAT_SHAPES),
-                    help="float shapes of the -t2b inputs, comma separated (default %s: "
-                    "1-7 digits, %%.9g, %%.16e)" % ",".join(FLOAT_SHAPES))
+                    help="float shapes of the -t2b inputs, comma separated (default "
+                    + ",".join(FLOAT_SHAPES) + ": 1-7 digits, %%.9g, %%.16e)")
     ap.add_argument("--seed", type=int, default=1001, help="PRNG seed (default 1001)")
     ap.add_argument("--check-peers", action="store_true",
                     help="also check that od and hexdump print the program's dump lines")
