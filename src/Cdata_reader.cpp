@@ -28,10 +28,10 @@ int Cdata_reader::read_in_one_line(Cfile* in) {
   const char* text = in->peek_input(available);
   const size_t limit = std::min(available, static_cast<size_t>(MAX_ONE_LINE_LEN) - 1);
   if (limit > 0) {
+    m_number_of_word = 0;  // no words are served from an earlier line
     if (is_comment(text)) {
       const auto* newline = static_cast<const char*>(std::memchr(text, '\n', limit));
       if (newline != nullptr) {
-        m_number_of_word = 0;
         in->take_line(static_cast<size_t>(newline - text) + 1);
         return COMMENT;
       }

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +34,7 @@
 
 #include "../format_reference.h"
 #include "Cdata_reader.h"
+#include "Cfile.h"
 #include "tvq_constants.h"
 #include "unit_support.h"
 #include "user_settings.h"
@@ -541,6 +543,26 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
   return problems;
 }
 
+// An input served from memory.
+long long read_text(void* context, char* buffer, size_t size) {
+  auto& text = *static_cast<std::string*>(context);
+  const size_t count = std::min(size, text.size());
+  text.copy(buffer, count);
+  text.erase(0, count);
+  return static_cast<long long>(count);
+}
+
+// The words a reader serves.
+std::vector<uint16_t> words_of(const Cdata_reader& reader) {
+  std::vector<uint16_t> words;
+  for (int i = 0; i < reader.get_number_of_word(); ++i) {
+    data_t word = 0;
+    reader.get_data(word, i);
+    words.push_back(static_cast<uint16_t>(word));
+  }
+  return words;
+}
+
 // Compares Cdata_reader's handling of a line with the model's reading of
 // it; returns an empty string when they agree.
 std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
@@ -563,12 +585,7 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
     problems += " status " + std::to_string(status) + " (expected " + std::to_string(expected_status) + ")";
   if (out != expected_out) problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   if (status == OK && expected_status == OK) {
-    std::vector<uint16_t> words;
-    for (int i = 0; i < reader.get_number_of_word(); ++i) {
-      data_t word = 0;
-      reader.get_data(word, i);
-      words.push_back(static_cast<uint16_t>(word));
-    }
+    const std::vector<uint16_t> words = words_of(reader);
     if (words != expected_words) {
       problems += " words";
       for (size_t i = 0; i < words.size(); ++i) {
@@ -584,6 +601,22 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
       }
       problems += ")";
     }
+  }
+  // The line read from an input after a good line, where it is taken in
+  // place: the same outcome, and a bad line leaves none of the good line's
+  // words.
+  if (!line.empty() && line.find('\n') >= line.size() - 1) {
+    std::string text = "1";
+    for (int i = 1; i < NUMBER_OF_DATA; ++i) text += " 1";
+    text += "\n" + line;
+    Cfile file;
+    file.open_source({&text, read_text, nullptr}, "lines");
+    Cdata_reader from_input;
+    from_input.read_in_one_line(&file);
+    const int read = from_input.read_in_one_line(&file);
+    if (read != status || tap.take() != out ||
+        (read == OK ? words_of(from_input) != words_of(reader) : from_input.get_number_of_word() != 0))
+      problems += " read from an input: status " + std::to_string(read);
   }
   return problems;
 }
