@@ -2,6 +2,7 @@
 // line scanned and cut into its data words.
 #include "Cdata_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "line_scan.h"
@@ -21,27 +22,34 @@ Cdata_reader::~Cdata_reader() {
 
 int Cdata_reader::read_in_one_line(Cfile* in) {
   // Comments and plain data lines, nearly all lines, are taken where they
-  // lie in the input buffer; USER_SSCANF would give the same values.
-  size_t length = 0;
-  const char* line = in->peek_line(MAX_ONE_LINE_LEN, length);
-  if (line != nullptr) {
-    m_number_of_word = 0;
-    if (is_comment(line)) {
-      in->take_line(length);
-      return COMMENT;
-    }
-    if (scan_plain_line(line, length, m_raw)) {
-      in->take_line(length);
-      m_number_of_data = NUMBER_OF_DATA;
-      if constexpr (DATA_SIZE == 4) {
-        // What convert_scanned() does for a line with every value, with
-        // sizes known when compiling: a value's two words, low word first,
-        // are its bytes.
-        std::memcpy(m_data, m_raw, sizeof m_raw[0] * NUMBER_OF_DATA);
-        m_number_of_word = WORDS_PER_LINE;
-        return OK;
+  // lie in the input buffer, when it holds them whole; USER_SSCANF would
+  // give the same values.
+  size_t available = 0;
+  const char* text = in->peek_input(available);
+  const size_t limit = std::min(available, static_cast<size_t>(MAX_ONE_LINE_LEN) - 1);
+  if (limit > 0) {
+    m_number_of_word = 0;  // no words are served from an earlier line
+    if (is_comment(text)) {
+      const auto* newline = static_cast<const char*>(std::memchr(text, '\n', limit));
+      if (newline != nullptr) {
+        in->take_line(static_cast<size_t>(newline - text) + 1);
+        return COMMENT;
       }
-      return convert_scanned();
+    } else {
+      size_t length = 0;
+      if (scan_line_in_place(text, limit, m_raw, length)) {
+        in->take_line(length);
+        m_number_of_data = NUMBER_OF_DATA;
+        if constexpr (DATA_SIZE == 4) {
+          // What convert_scanned() does for a line with every value, with
+          // sizes known when compiling: a value's two words, low word first,
+          // are its bytes.
+          std::memcpy(m_data, m_raw, sizeof m_raw[0] * NUMBER_OF_DATA);
+          m_number_of_word = WORDS_PER_LINE;
+          return OK;
+        }
+        return convert_scanned();
+      }
     }
   }
   const int read = in->read_line(m_line, MAX_ONE_LINE_LEN);

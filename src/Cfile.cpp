@@ -15,7 +15,6 @@
 #include <string>
 #include <utility>
 
-#include "byte_masks.h"
 #include "messages.h"
 #include "text_format.h"
 
@@ -353,24 +352,6 @@ int Cfile::read_line(char* buffer, uint32_t size) {
   if (length == 0 && most > 0) return END_OF_FILE;
   buffer[length] = '\0';
   return OK;
-}
-
-const char* Cfile::peek_line(uint32_t size, size_t& length) const {
-  const char* from = m_buffer + m_begin;
-  const size_t most = size > 0 ? std::min<size_t>(m_end - m_begin, size - 1) : 0;
-  // Lines are short: 64 bytes at a time, read ahead into the buffer's spare
-  // bytes, without a call. A newline past the data read is older text: the
-  // line is in place only when its newline comes within most.
-  for (size_t at = 0; at < most; at += 64) {
-    uint64_t newlines = 0;
-    for (size_t i = 0; i < 64; i += 16)
-      newlines |= uint64_t{bytes_in_range(from + at + i, '\n', '\n')} << i;
-    if (newlines != 0) {
-      length = at + static_cast<size_t>(__builtin_ctzll(newlines)) + 1;
-      return length <= most ? from : nullptr;
-    }
-  }
-  return nullptr;
 }
 
 void Cfile::report_write_failure(int error_number) {

@@ -81,12 +81,15 @@ class Cfile {
   // with the newline; NUL bytes are kept); OK or END_OF_FILE, or READ_FAILED
   // after a message naming the error: the run then ends with "fgets error".
   int read_line(char* buffer, uint32_t size);
-  // peek_line() : the line read_line() would give next, in place, when the
-  // buffer holds all of it up to and with its newline; nullptr otherwise.
-  // READ_AHEAD bytes after it can be read (they need not belong to the
-  // input). Nothing is taken until take_line() with the length it gave.
+  // peek_input() : the bytes read and not yet taken, in place, and how many
+  // there are; READ_AHEAD bytes after them can be read (they need not belong
+  // to the input). Nothing is taken until take_line() with a length that
+  // ends a line among them.
   static constexpr size_t READ_AHEAD = 64;
-  const char* peek_line(uint32_t size, size_t& length) const;
+  const char* peek_input(size_t& available) const {
+    available = m_end - m_begin;
+    return m_buffer + m_begin;
+  }
   void take_line(size_t length) { m_begin += length; }
 
   int write_binary(const void* data, size_t length);

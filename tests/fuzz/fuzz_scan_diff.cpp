@@ -2,6 +2,9 @@
 // every converted value must be those of std::sscanf with the whole line
 // format. A line on which the scan reaches an integer outside 32 bits (the C
 // library's "%d" has no defined result beyond them) must be refused instead.
+// Each build of the fast path that runs must agree too, on the line as
+// USER_SSCANF gets it and on the input scanned where it lies: a line it
+// takes must end at the input's first newline, with sscanf's values for it.
 // An input that begins with fuzz::BUILT_LINE is the data line built from it.
 #include <cstddef>
 #include <cstdint>
@@ -48,5 +51,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (count != ref.count) fuzz::fail("count differs from std::sscanf");
   for (int i = 0; i < count; ++i)
     if (raw[i] != ref.raw[i]) fuzz::fail("value bits differ from std::sscanf");
+
+  const auto* newline = static_cast<const char*>(std::memchr(line.get(), '\n', length));
+  static reference::Scan in_place_ref;
+  if (newline != nullptr) {
+    const std::string in_place_line(line.get(), static_cast<size_t>(newline - line.get()) + 1);
+    if (!reference::scan(in_place_line.c_str(), fuzz::settings(), in_place_ref))
+      fuzz::fail("no layout row for the line format");
+  }
+  for (const Scan_build build : {Scan_build::BASELINE, Scan_build::AVX2}) {
+    if (!scan_build_runs(build)) continue;
+    const auto agrees = [&](const reference::Scan& with, const char* what) {
+      if (!with.refused_integer.empty() || with.count != NUMBER_OF_DATA) fuzz::fail(what);
+      for (int i = 0; i < NUMBER_OF_DATA; ++i)
+        if (raw[i] != with.raw[i]) fuzz::fail(what);
+    };
+    if (scan_plain_line(build, line.get(), SIZE_MAX, raw.get()))
+      agrees(ref, "a build of the fast path took a line with other values than std::sscanf");
+    size_t taken = 0;
+    if (scan_line_in_place(build, line.get(), length, raw.get(), taken)) {
+      if (newline == nullptr || taken != static_cast<size_t>(newline - line.get()) + 1)
+        fuzz::fail("a line taken in place does not end at the first newline");
+      agrees(in_place_ref, "a line taken in place has other values than std::sscanf");
+    }
+  }
   return 0;
 }

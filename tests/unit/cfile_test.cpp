@@ -374,9 +374,12 @@ TEST(CfileReadLine, LinesPiecesLastLineAndEnd) {
     ASSERT_EQ(OK, in_place.fopen_r(name));
     const auto peeked = line_pieces(
         [&](char* b) {
-          size_t length = 0;
-          const char* line = in_place.peek_line(c.size, length);
-          if (line == nullptr) return in_place.read_line(b, c.size) == OK;
+          size_t available = 0;
+          const char* line = in_place.peek_input(available);
+          const auto* newline = static_cast<const char*>(
+              std::memchr(line, '\n', std::min<size_t>(available, c.size - 1)));
+          if (newline == nullptr) return in_place.read_line(b, c.size) == OK;
+          const auto length = static_cast<size_t>(newline - line) + 1;
           std::memcpy(b, line, length);
           b[length] = '\0';
           in_place.take_line(length);

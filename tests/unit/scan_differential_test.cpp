@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +34,7 @@
 
 #include "../format_reference.h"
 #include "Cdata_reader.h"
+#include "Cfile.h"
 #include "tvq_constants.h"
 #include "unit_support.h"
 #include "user_settings.h"
@@ -502,14 +504,31 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
     problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   for (int i = NUMBER_OF_DATA; i < SLOTS; ++i)
     if (raw[i] != UNTOUCHED) problems += " slot " + std::to_string(i) + " written";
-  // The line scanned where it lies, with the next line's numbers after it:
-  // when the scan takes it, sscanf gives the same values.
-  uint32_t in_place[SLOTS];
+  // Both builds of the fast path: the line as USER_SSCANF gets it, and where
+  // it lies in the input, with the next line's numbers after it, read up to
+  // its end or with them. When a build takes the text up to its end (its
+  // first newline in place), sscanf gives the same values for it.
   const std::string text = padded(line + "7 7 7 7 7 7 7 7 7 7 7 7 7 7 7 7\n");
-  if (scan_plain_line(text.c_str(), line.size(), in_place)) {
-    if (refused || ref.count != NUMBER_OF_DATA) problems += " taken in place";
-    for (int i = 0; !refused && i < ref.count && i < NUMBER_OF_DATA; ++i)
-      if (in_place[i] != ref.raw[i]) problems += " value " + std::to_string(i) + " in place";
+  for (const Scan_build build : {Scan_build::BASELINE, Scan_build::AVX2}) {
+    if (!scan_build_runs(build)) continue;
+    const std::string name = build == Scan_build::AVX2 ? " (AVX2)" : "";
+    for (const size_t limit : {size_t{0}, line.size(), text.size() - LINE_PADDING}) {
+      uint32_t taken[SLOTS];
+      size_t length = 0;
+      if (limit == 0 ? !scan_plain_line(build, padded(line).c_str(), SIZE_MAX, taken)
+                     : !scan_line_in_place(build, text.c_str(), limit, taken, length))
+        continue;
+      const size_t newline = text.find('\n');
+      if (limit != 0 && (newline >= limit || length != newline + 1)) {
+        problems += " length " + std::to_string(length) + " in place" + name;
+        continue;
+      }
+      const Reference part =
+          limit == 0 || length == line.size() ? ref : reference_scan(text.substr(0, length));
+      if (!part.refused_integer.empty() || part.count != NUMBER_OF_DATA) problems += " taken" + name;
+      for (int i = 0; part.refused_integer.empty() && i < part.count && i < NUMBER_OF_DATA; ++i)
+        if (taken[i] != part.raw[i]) problems += " value " + std::to_string(i) + " taken" + name;
+    }
   }
   if (refused) return problems;
   if (count != ref.count)
@@ -522,6 +541,26 @@ std::string compare_with_user_sscanf(const std::string& line, Stdout_tap& tap) {
     }
   }
   return problems;
+}
+
+// An input served from memory.
+long long read_text(void* context, char* buffer, size_t size) {
+  auto& text = *static_cast<std::string*>(context);
+  const size_t count = std::min(size, text.size());
+  text.copy(buffer, count);
+  text.erase(0, count);
+  return static_cast<long long>(count);
+}
+
+// The words a reader serves.
+std::vector<uint16_t> words_of(const Cdata_reader& reader) {
+  std::vector<uint16_t> words;
+  for (int i = 0; i < reader.get_number_of_word(); ++i) {
+    data_t word = 0;
+    reader.get_data(word, i);
+    words.push_back(static_cast<uint16_t>(word));
+  }
+  return words;
 }
 
 // Compares Cdata_reader's handling of a line with the model's reading of
@@ -546,12 +585,7 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
     problems += " status " + std::to_string(status) + " (expected " + std::to_string(expected_status) + ")";
   if (out != expected_out) problems += " printed \"" + visible(out) + "\" (expected \"" + visible(expected_out) + "\")";
   if (status == OK && expected_status == OK) {
-    std::vector<uint16_t> words;
-    for (int i = 0; i < reader.get_number_of_word(); ++i) {
-      data_t word = 0;
-      reader.get_data(word, i);
-      words.push_back(static_cast<uint16_t>(word));
-    }
+    const std::vector<uint16_t> words = words_of(reader);
     if (words != expected_words) {
       problems += " words";
       for (size_t i = 0; i < words.size(); ++i) {
@@ -567,6 +601,22 @@ std::string compare_with_data_reader(const std::string& line, Stdout_tap& tap) {
       }
       problems += ")";
     }
+  }
+  // The line read from an input after a good line, where it is taken in
+  // place: the same outcome, and a bad line leaves none of the good line's
+  // words.
+  if (!line.empty() && line.find('\n') >= line.size() - 1) {
+    std::string text = "1";
+    for (int i = 1; i < NUMBER_OF_DATA; ++i) text += " 1";
+    text += "\n" + line;
+    Cfile file;
+    file.open_source({&text, read_text, nullptr}, "lines");
+    Cdata_reader from_input;
+    from_input.read_in_one_line(&file);
+    const int read = from_input.read_in_one_line(&file);
+    if (read != status || tap.take() != out ||
+        (read == OK ? words_of(from_input) != words_of(reader) : from_input.get_number_of_word() != 0))
+      problems += " read from an input: status " + std::to_string(read);
   }
   return problems;
 }
