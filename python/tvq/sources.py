@@ -4,11 +4,9 @@ read through fsspec ("http://...", "memory://...", "file://..."). Data
 compressed with gzip, bzip2, xz or zstd is known by its first bytes and read
 as it is decompressed. Messages name the source as the user gave it."""
 
-import asyncio
 import atexit
 import codecs
 import errno
-import http
 import io
 import os
 import re
@@ -146,8 +144,9 @@ def _remote_failure(error, name):
     if isinstance(status, int) and status >= 400:
         number = {401: errno.EACCES, 403: errno.EACCES, 404: errno.ENOENT,
                   410: errno.ENOENT}.get(status, errno.EIO)
+        from http import HTTPStatus  # only a remote source's failure needs it
         try:
-            words = getattr(cause, "message", None) or http.HTTPStatus(status).phrase
+            words = getattr(cause, "message", None) or HTTPStatus(status).phrase
         except ValueError:
             words = "error"
         return OSError(number, "HTTP %d %s" % (status, words), name)
@@ -242,10 +241,13 @@ def _close(stream):
     close() leaves to the client's thread: one still open when Python ends
     is said on standard error."""
     response, loop = getattr(stream, "r", None), getattr(stream, "loop", None)
-    try:
-        running = asyncio.get_running_loop()
-    except RuntimeError:
-        running = None
+    running = None
+    if response is not None and loop is not None:
+        import asyncio  # loaded already by the client that made the stream
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            pass
     # In the client's own thread (a collection of garbage may run there),
     # its close() does it.
     if response is not None and loop is not None and running is not loop:
