@@ -152,6 +152,18 @@ COMMANDS = {
 }
 
 
+def _ranges_joined(argv):
+    """argv with "--range -5:5" as "--range=-5:5": argparse takes a word
+    that starts with a minus sign for an option, not for the range."""
+    joined = []
+    for word in argv:
+        if joined and joined[-1] == "--range" and word[:1] == "-" and word[:2] != "--":
+            joined[-1] = "--range=" + word
+        else:
+            joined.append(word)
+    return joined
+
+
 def main(argv=None, out=None):
     out = sys.stdout if out is None else out
     parser = argparse.ArgumentParser(prog="python3 -m tvq",
@@ -160,7 +172,7 @@ def main(argv=None, out=None):
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, (help_text, add_arguments, _) in COMMANDS.items():
         add_arguments(commands.add_parser(name, help=help_text, description=help_text))
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_ranges_joined(sys.argv[1:] if argv is None else argv))
     try:
         return COMMANDS[args.command][2](args, out)
     except (OSError, ValueError) as error:

@@ -110,7 +110,8 @@ EXTREMES = ["0 3.4e38 -3.4e38 nan inf 0", "-7 -3.4e38 1 2 3 4", "2 nan nan -inf 
     (None, False, ["{}", "--bins", "7", "--range", "v1=-5:5", "--range", "0:1e-30", "--log"], 0,
      "^$"),
     (None, False, ["--range", "v9=0:1"], 1, "range of 'v9': the fields are v0"),
-    (None, False, ["--range", "2:1"], 1, "with finite LO < HI")])
+    (None, False, ["--range", "2:1"], 1, "with finite LO < HI"),
+    (None, False, ["--range", "-2:1", "--range", "-inf:1"], 1, "with finite LO < HI")])
 def test_plot(tmp_path, damage, existing, options, status, error):
     path = runs(tmp_path, 1, damage=damage)[0] if damage else EXAMPLE
     png = tmp_path / "run.png"
