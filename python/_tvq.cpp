@@ -200,17 +200,26 @@ class Input {
   Failure failure(const Problem& problem) const { return m_interruption.failure(problem); }
 
  private:
-  // A Python exception is kept; the core sees an interrupted call, asks the
-  // check, which says stop.
-  long long failed() {
+  // called() : what call gives, run with the GIL held. A Python exception
+  // is kept; the core sees an interrupted call, asks the check, which says
+  // stop.
+  template <typename Call>
+  long long called(Call call) {
+    py::gil_scoped_acquire gil;
+    try {
+      return call();
+    } catch (py::error_already_set& error) {
+      error.restore();
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
+    }
     m_interruption.pending()->keep();
     errno = EINTR;
     return -1;
   }
   static long long read(void* context, char* buffer, size_t size) {
     auto& self = *static_cast<Input*>(context);
-    py::gil_scoped_acquire gil;
-    try {
+    return self.called([&]() -> long long {
       if (self.m_readinto) {
         const py::object got =
             self.m_readinto(py::memoryview::from_memory(buffer, static_cast<ssize_t>(size)));
@@ -228,24 +237,11 @@ class Input {
       if (bytes.size() > size) throw py::value_error("read() gave more bytes than asked for");
       std::memcpy(buffer, bytes.data(), bytes.size());
       return static_cast<long long>(bytes.size());
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    }
-    return self.failed();
+    });
   }
   static long long seek(void* context, long long offset, int whence) {
     auto& self = *static_cast<Input*>(context);
-    py::gil_scoped_acquire gil;
-    try {
-      return self.m_seek(offset, whence).cast<long long>();
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    }
-    return self.failed();
+    return self.called([&] { return self.m_seek(offset, whence).cast<long long>(); });
   }
 
   std::string m_name;
