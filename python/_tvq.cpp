@@ -200,17 +200,26 @@ class Input {
   Failure failure(const Problem& problem) const { return m_interruption.failure(problem); }
 
  private:
-  // A Python exception is kept; the core sees an interrupted call, asks the
-  // check, which says stop.
-  long long failed() {
+  // called() : what call gives, run with the GIL held. A Python exception
+  // is kept; the core sees an interrupted call, asks the check, which says
+  // stop.
+  template <typename Call>
+  long long called(Call call) {
+    py::gil_scoped_acquire gil;
+    try {
+      return call();
+    } catch (py::error_already_set& error) {
+      error.restore();
+    } catch (const std::exception& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
+    }
     m_interruption.pending()->keep();
     errno = EINTR;
     return -1;
   }
   static long long read(void* context, char* buffer, size_t size) {
     auto& self = *static_cast<Input*>(context);
-    py::gil_scoped_acquire gil;
-    try {
+    return self.called([&]() -> long long {
       if (self.m_readinto) {
         const py::object got =
             self.m_readinto(py::memoryview::from_memory(buffer, static_cast<ssize_t>(size)));
@@ -228,24 +237,11 @@ class Input {
       if (bytes.size() > size) throw py::value_error("read() gave more bytes than asked for");
       std::memcpy(buffer, bytes.data(), bytes.size());
       return static_cast<long long>(bytes.size());
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    }
-    return self.failed();
+    });
   }
   static long long seek(void* context, long long offset, int whence) {
     auto& self = *static_cast<Input*>(context);
-    py::gil_scoped_acquire gil;
-    try {
-      return self.m_seek(offset, whence).cast<long long>();
-    } catch (py::error_already_set& error) {
-      error.restore();
-    } catch (const std::exception& error) {
-      PyErr_SetString(PyExc_ValueError, error.what());
-    }
-    return self.failed();
+    return self.called([&] { return self.m_seek(offset, whence).cast<long long>(); });
   }
 
   std::string m_name;
@@ -682,6 +678,7 @@ class Value_reader {
     }
     if (static_cast<size_t>(type.itemsize()) != row_size)
       throw std::invalid_argument("value rows are " + std::to_string(row_size) + " bytes");
+    m_row_size = row_size;
     m_pass.skip = skip;
     py::gil_scoped_release release;
     m_input.open(m_reader);
@@ -711,7 +708,7 @@ class Value_reader {
   // lost; with partial, they are given first and the error comes next time.
   py::object next(int64_t step, bool partial) {
     if (step < 1) throw std::invalid_argument("step must be at least 1");
-    Rows rows(static_cast<size_t>(m_type.itemsize()));
+    Rows rows(m_row_size);
     {
       py::gil_scoped_release release;
       std::lock_guard<std::mutex> lock(m_busy);
@@ -811,7 +808,7 @@ class Value_reader {
       if (PIECES) {
         char whole[VALUES_AT + 4 * MAX_CONVERSIONS];
         put_value_row<FIXED_WORDS>(layout, number, record, whole);
-        char* row = data + count * reader.m_type_size;
+        char* row = data + count * reader.m_row_size;
         for (const auto& piece : reader.m_pieces) {
           std::memcpy(row, whole + piece.from, piece.size);
           row += piece.size;
@@ -834,7 +831,6 @@ class Value_reader {
 
   template <uint32_t FIXED_WORDS, bool PIECES>
   void walk(Rows& rows, size_t wanted) {
-    m_type_size = static_cast<size_t>(m_type.itemsize());
     Chunk<FIXED_WORDS, PIECES> chunk{*this, rows, wanted, m_layout};
     if (m_reader.walk(chunk) == END_OF_FILE || m_reached_stop) m_ended = true;
     rows.set_count(chunk.count);
@@ -844,7 +840,7 @@ class Value_reader {
 
   Value_layout m_layout;
   py::dtype m_type;
-  size_t m_type_size = 0;
+  size_t m_row_size = 0;  // the dtype's itemsize
   std::vector<Piece> m_pieces;  // none: whole rows
   Input m_input;
   Cblock_reader m_reader;
