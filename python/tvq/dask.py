@@ -34,7 +34,7 @@ import pandas
 from . import _tvq
 from .frames import data_frame
 from .layout import Layout
-from .reading import _skip, read as tvq_read
+from .reading import _ALL, _skip, read as tvq_read
 from .sources import expand, is_url, name_of, source, stamp as _stamp
 
 # The program's conversions and the name each gives its output in out_dir.
@@ -164,7 +164,7 @@ def _read_range(path, first, stop, shape):
             reader.seek(first)
         reader.range(0, -1, stop)
         try:
-            got = reader.next(2**62)
+            got = reader.next(_ALL)
             values = values if got is None else got
             went_on = reader.reached_stop()
         finally:
