@@ -49,8 +49,9 @@ def _summary(source, args):
             records += len(chunk)
             for name in names:
                 column = chunk[name]
-                low[name] = min(low.get(name, column.min()), column.min())
-                high[name] = max(high.get(name, column.max()), column.max())
+                lo, hi = column.min(), column.max()
+                low[name] = min(low.get(name, lo), lo)
+                high[name] = max(high.get(name, hi), hi)
                 with np.errstate(invalid="ignore", over="ignore"):  # inf - inf: nan
                     total[name] = total.get(name, 0.0) + column.sum(dtype=np.float64)
     except tvq.FormatError as error:

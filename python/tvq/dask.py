@@ -32,8 +32,9 @@ import numpy
 import pandas
 
 from . import _tvq
+from .frames import data_frame
 from .layout import Layout
-from .reading import _skip, read as tvq_read
+from .reading import _ALL, _skip, read as tvq_read
 from .sources import expand, is_url, name_of, source, stamp as _stamp
 
 # The program's conversions and the name each gives its output in out_dir.
@@ -120,9 +121,7 @@ def _frame(values, rows, label):
     """A pandas DataFrame of value rows, with the path column if asked for:
     label, the file's name, of the categories of all files."""
     _, path_column, labels = rows
-    # The columns are views of the array read, which nothing else holds:
-    # no copy (a copy costs about as much as the read).
-    frame = pandas.DataFrame({name: values[name] for name in values.dtype.names}, copy=False)
+    frame = data_frame(values)
     if path_column is not None:
         frame[path_column] = pandas.Categorical.from_codes(
             numpy.full(len(values), labels.index(label) if len(values) else 0, numpy.int32),
@@ -165,7 +164,7 @@ def _read_range(path, first, stop, shape):
             reader.seek(first)
         reader.range(0, -1, stop)
         try:
-            got = reader.next(2**62)
+            got = reader.next(_ALL)
             values = values if got is None else got
             went_on = reader.reached_stop()
         finally:

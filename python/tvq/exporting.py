@@ -8,8 +8,6 @@ import os
 import struct
 import sys
 
-import numpy as np
-
 from .layout import Layout
 from .outputs import NewFile
 from .reading import Chunks, open as open_block_file
@@ -25,33 +23,32 @@ def _sources(sources):
     return sources
 
 
-def _packed(dtype):
-    """The rows' fields side by side, with no padding (which holds no value)."""
-    return np.dtype([(name, dtype.fields[name][0]) for name in dtype.names])
+def _packed(shape):
+    """The rows' fields side by side, with no padding (which holds no value):
+    the dtype of the rows that a _Run gives."""
+    return shape.select(shape.dtype.names)[0]
 
 
 class _Run:
     """One source being exported: .source, .chunks (its Chunks, with the
     header and ender once read), .records so far, and rows(), its rows
-    packed; bar, if not None, a progress bar over the sources' records.
+    packed (by the core as it makes them); bar, if not None, a progress bar
+    over the sources' records.
 
     One pass over the source gives its values, header and ender: a stream
     (a pipe, a compressed or remote run) is read once, in bounded memory."""
 
     def __init__(self, source, shape, step, bar):
         self.source, self.records, self._bar = source, 0, bar
-        self.chunks = Chunks(source, step, shape.format, shape.data_size, shape.names)
-        self._packed = _packed(shape.dtype)
+        self.chunks = Chunks(source, step, shape.format, shape.data_size, shape.names,
+                             columns=shape.dtype.names)
 
     def rows(self):
         for chunk in self.chunks:
             self.records += len(chunk)
-            out = np.empty(len(chunk), self._packed)
-            for name in self._packed.names:
-                out[name] = chunk[name]
             if self._bar is not None:
                 self._bar.update(len(chunk))
-            yield out
+            yield chunk
 
 
 def _runs(sources, shape, step, bar, runs):
@@ -99,7 +96,7 @@ def _h5(path, runs, shape, sources):
     labels = iter(_labels(sources))
     with h5py.File(path, "w") as out:
         for run in runs:
-            dataset = out.create_dataset(next(labels), (0,), _packed(shape.dtype),
+            dataset = out.create_dataset(next(labels), (0,), _packed(shape),
                                          maxshape=(None,), chunks=(1 << 16,), shuffle=True,
                                          compression="gzip", compression_opts=1)
             for chunk in run.rows():
@@ -115,8 +112,9 @@ def _h5(path, runs, shape, sources):
 
 
 def _csv(path, runs, shape, sources):
-    names = list(_packed(shape.dtype).names)
-    kinds = [_packed(shape.dtype)[name].kind for name in names]
+    packed = _packed(shape)
+    names = list(packed.names)
+    kinds = [packed[name].kind for name in names]
     several = len(sources) > 1
     if several and "path" in names:
         raise ValueError("a value named 'path': the first column holds the run's path")
@@ -152,7 +150,7 @@ def _npy_header(dtype, count):
 def _npy(path, runs, shape, sources):
     if len(sources) != 1:
         raise ValueError("a .npy file holds one run, not %d" % len(sources))
-    packed = _packed(shape.dtype)
+    packed = _packed(shape)
     with open(path, "r+b") as out:
         out.write(_npy_header(packed, 0))
         count = 0

@@ -11,6 +11,7 @@ import numpy as np
 
 from . import _tvq
 from .layout import Layout
+from .sources import listed
 from .sources import source as _source
 
 _UNREAD = object()  # the ender of a source read from its start, until it is asked for
@@ -337,9 +338,7 @@ def iterate(sources, step=1_000_000, layout=None, data_size=None, names=None, *,
         raise ValueError("step must be at least 1")
     _skip(errors)
     Layout(layout, data_size, names).select(columns)
-    if isinstance(sources, (str, bytes, os.PathLike)) or hasattr(sources, "read"):
-        sources = [sources]
-    sources = list(sources)
+    sources = listed(sources)
 
     def chunks():
         for source in sources:
