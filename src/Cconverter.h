@@ -132,7 +132,7 @@ class Cconverter {
   int walk_blocks(const Block_writers& writers);
   int read_typed_block(const int16_t*& block, Cfile* in, int16_t flag, const char* type,
                        const char* wrong_type, int32_t event_block);
-  void report_missing_block(const char* type, const Cfile* in);
+  void report_untaken_block(int result, const char* type, const Cfile* in, int32_t event_block);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
   static void put_word16(unsigned char* p, uint16_t value) {
