@@ -63,7 +63,16 @@ int Cconverter::set_file(Cfile* file, std::string mode) {
 
 // ---------------------------------------------------------------- block walk
 
-void Cconverter::report_missing_block(const char* type, const Cfile* in) {
+// report_untaken_block() : a block of type that in could not give (result
+// END_OF_FILE or ERROR), kept as the problem. A failed read was said by in;
+// event_block is the number the block would have had.
+void Cconverter::report_untaken_block(int result, const char* type, const Cfile* in,
+                                      int32_t event_block) {
+  if (result == ERROR) {
+    m_problem = in->problem();
+    m_problem.event_block = event_block;
+    return;
+  }
   const std::string reason =
       "no " + std::string(type) + " block: " + in->name() +
       (in->blocks_read() == 0 ? " is empty"
@@ -78,12 +87,10 @@ int Cconverter::read_typed_block(const int16_t*& block, Cfile* in, int16_t flag,
                                  const char* type, const char* wrong_type, int32_t event_block) {
   block = nullptr;
   const int result = in->take_block(block);
-  if (result == END_OF_FILE) report_missing_block(type, in);
-  if (result == ERROR) {
-    m_problem = in->problem();
-    m_problem.event_block = event_block;
+  if (result != OK) {
+    report_untaken_block(result, type, in, event_block);
+    return ERROR;
   }
-  if (result != OK) return ERROR;
   if (block[0] != flag) {
     const std::string place = event_block != 0
                                   ? "event block " + std::to_string(event_block)
@@ -126,11 +133,7 @@ int Cconverter::next_block(const int16_t*& block) {
   const int peeked = m_in->peek_block_flag(flag);
   if (peeked != OK) {
     m_next_block = WALK_END;
-    if (peeked == END_OF_FILE) report_missing_block("ender", m_in);
-    if (peeked == ERROR) {
-      m_problem = m_in->problem();
-      m_problem.event_block = m_event_blocks + 1;
-    }
+    report_untaken_block(peeked, "ender", m_in, m_event_blocks + 1);
     say_step("read_one_block");
     return ERROR;
   }

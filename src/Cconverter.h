@@ -132,7 +132,7 @@ class Cconverter {
   int walk_blocks(const Block_writers& writers);
   int read_typed_block(const int16_t*& block, Cfile* in, int16_t flag, const char* type,
                        const char* wrong_type, int32_t event_block);
-  void report_missing_block(const char* type, const Cfile* in);
+  void report_untaken_block(int result, const char* type, const Cfile* in, int32_t event_block);
   int write_user_block(int16_t flag, const Cuser* user);
   int write_fields_txt(const char* banner, const int16_t* block, Cfile* out);
   static void put_word16(unsigned char* p, uint16_t value) {
@@ -189,13 +189,13 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     if (used - previous > largest) largest = used - previous;
     previous = used;
     if (largest + used + markers > static_cast<uint32_t>(BLOCK_SIZE)) {
-      say_progress("\n goto next event block\n\n");
+      say("\n goto next event block\n\n");
       result = OK;
       break;
     }
     const int line = source.next_record();
     if (line == END_OF_FILE) {
-      say_progress("\n %lld events converted \n", static_cast<long long>(line_counter));
+      say("\n %lld events converted \n", static_cast<long long>(line_counter));
       result = END_OF_FILE;
       break;
     }
@@ -203,7 +203,7 @@ int Cconverter::write_event_block(Record_source& source, int64_t& line_counter) 
     if (line == READ_FAILED) return stop(nullptr, READ_FAILED);
     if (line == ERROR) return stop("data_reader_flag", ERROR);
     if (line_counter == next_progress) {
-      say_progress("now reading line #%lld\n", static_cast<long long>(line_counter));
+      say("now reading line #%lld\n", static_cast<long long>(line_counter));
       next_progress += 100;
     }
     ++line_counter;

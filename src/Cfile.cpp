@@ -112,12 +112,11 @@ int Cfile::create_new(const std::string& name) {
   while (fd < 0 && errno == EINTR && !interrupted());
   if (fd < 0) {
     const int error_number = errno;
-    if (m_interrupted)
-      fail(Problem_kind::INTERRUPTED, error_number, "cannot open " + name);
-    else if (error_number == EEXIST)
+    if (error_number == EEXIST && !m_interrupted)
       fail(Problem_kind::EXISTS, error_number, "all ready exist " + name);
     else
-      fail(Problem_kind::OPEN, error_number, "cannot open " + name);
+      fail(m_interrupted ? Problem_kind::INTERRUPTED : Problem_kind::OPEN, error_number,
+           "cannot open " + name);
     return ERROR;
   }
   m_fd = fd;

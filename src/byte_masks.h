@@ -48,9 +48,6 @@ inline uint32_t bytes_in_range(const char* s, unsigned char low, unsigned char h
 }
 #endif
 
-// find_non_digits() : bit i is set when s[i] is not a decimal digit.
-inline uint32_t find_non_digits(const char* s) { return bytes_in_range(s, '0', '9') ^ 0xFFFFu; }
-
 // find_separators() : bit i is set when s[i] is white space or NUL.
 inline uint32_t find_separators(const char* s) {
   return bytes_in_range(s, '\t', '\r') | bytes_in_range(s, ' ', ' ') | bytes_in_range(s, 0, 0);

@@ -9,10 +9,6 @@ namespace {
 
 thread_local bool quiet = false;
 
-void say_list(const char* format, va_list arguments) {
-  if (!quiet) std::vprintf(format, arguments);
-}
-
 }  // namespace
 
 Quiet_messages::Quiet_messages() : m_outer(quiet) { quiet = true; }
@@ -20,16 +16,10 @@ Quiet_messages::Quiet_messages() : m_outer(quiet) { quiet = true; }
 Quiet_messages::~Quiet_messages() { quiet = m_outer; }
 
 void say(const char* format, ...) {
+  if (quiet) return;
   va_list arguments;
   va_start(arguments, format);
-  say_list(format, arguments);
-  va_end(arguments);
-}
-
-void say_progress(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  say_list(format, arguments);
+  std::vprintf(format, arguments);
   va_end(arguments);
 }
 

@@ -11,8 +11,6 @@ void say_line(const char* text);
 // say_step() : the name of a step that failed, said as a line after the
 // message that says why.
 void say_step(const char* name);
-// say_progress() : say() for a message that only tells how far a run has come.
-void say_progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Quiet_messages: while one lives, nothing said on its thread is printed.
 class Quiet_messages {

@@ -6,16 +6,16 @@
 
 #include <algorithm>
 
+#include "global.h"
 #include "user_settings.h"
 
+// Each text decoded as the listing decodes it.
 Block_texts block_texts(const int16_t* block) {
-  const auto* bytes = reinterpret_cast<const char*>(block);
   Block_texts texts;
   for (size_t i = 0; i < TEXT_FIELD_COUNT; ++i) {
-    const char* text = bytes + 2 * TEXT_FIELDS[i].number;
-    const auto length = static_cast<size_t>(TEXT_FIELDS[i].length);
-    const auto* end = static_cast<const char*>(std::memchr(text, '\0', length));
-    texts[i].assign(text, end != nullptr ? static_cast<size_t>(end - text) : length);
+    char text[HEADER_LEN + 1];
+    decode_binary_to_string(block, text, TEXT_FIELDS[i].number, TEXT_FIELDS[i].length);
+    texts[i] = text;
   }
   return texts;
 }

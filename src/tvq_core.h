@@ -94,8 +94,6 @@ class Cblock_reader {
   const Problem& problem() const { return m_in.problem(); }
   // The event blocks met so far.
   int32_t event_blocks() const { return m_converter.event_block_number(); }
-  // The file's bytes; 0 for anything but a regular file.
-  int64_t file_size() const { return m_in.file_size(); }
 
  private:
   Cfile m_in;
